@@ -1,0 +1,47 @@
+// The installer's view of one directory of the tree, read through the platform's own listing.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include <boost/filesystem/path.hpp>
+
+// What identifies a directory whatever path reaches it (device and inode on POSIX).
+struct DirectoryId {
+    std::uint64_t device;
+    std::uint64_t inode;
+    bool operator==(const DirectoryId& other) const {
+        return device == other.device && inode == other.inode;
+    }
+};
+
+// The entries the installer works on, in listing order, each path being the directory's path
+// joined with the entry's name. Links are followed: a link to a directory is a subdirectory, a
+// link to a regular file a file. Broken links, links that cannot be resolved and every other
+// type of entry are left out.
+struct DirectoryEntries {
+    std::vector<boost::filesystem::path> files;
+    std::vector<boost::filesystem::path> subdirectories;
+};
+
+// An open directory. All failures raise boost::filesystem::filesystem_error.
+class Directory {
+public:
+    // Opens path, following links.
+    explicit Directory(const boost::filesystem::path& path);
+    ~Directory();
+    Directory(const Directory&) = delete;
+    Directory& operator=(const Directory&) = delete;
+
+    DirectoryId Id() const { return id_; }
+
+    // Reads the whole listing, then closes the directory; call once.
+    DirectoryEntries ReadAndClose();
+
+private:
+    struct Handle;
+    boost::filesystem::path path_;
+    std::unique_ptr<Handle> handle_;
+    DirectoryId id_;
+};

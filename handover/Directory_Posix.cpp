@@ -1,0 +1,107 @@
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "handover/Directory.h"
+#include "handover/PosixError.h"
+
+namespace fs = boost::filesystem;
+
+struct Directory::Handle {
+    DIR* dir = nullptr;
+    ~Handle() {
+        if (dir != nullptr) {
+            closedir(dir);
+        }
+    }
+};
+
+Directory::Directory(const fs::path& path) : path_(path), handle_(new Handle) {
+    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        ThrowPosixError("open directory", path, errno);
+    }
+    handle_->dir = fdopendir(fd);
+    if (handle_->dir == nullptr) {
+        const int err = errno;
+        close(fd);
+        ThrowPosixError("open directory", path, err);
+    }
+    // The identity of what was opened, not of what the path names a moment later.
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        ThrowPosixError("stat directory", path, errno);
+    }
+    id_ = DirectoryId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+Directory::~Directory() = default;
+
+namespace {
+
+enum class Kind { kFile, kDirectory, kOther };
+
+// The listing already tells the type of most entries; only links (and file systems that do not
+// fill d_type) need a status query, which follows the link.
+Kind Classify(const dirent& entry, const fs::path& path) {
+    switch (entry.d_type) {
+        case DT_REG:
+            return Kind::kFile;
+        case DT_DIR:
+            return Kind::kDirectory;
+        case DT_LNK:
+        case DT_UNKNOWN:
+            break;
+        default:
+            return Kind::kOther;
+    }
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        const int err = errno;
+        // A link whose target is missing, or that leads round in a circle, is broken.
+        if (err == ENOENT || err == ENOTDIR || err == ELOOP) {
+            return Kind::kOther;
+        }
+        ThrowPosixError("status", path, err);
+    }
+    if (S_ISREG(st.st_mode)) {
+        return Kind::kFile;
+    }
+    return S_ISDIR(st.st_mode) ? Kind::kDirectory : Kind::kOther;
+}
+
+}  // namespace
+
+DirectoryEntries Directory::ReadAndClose() {
+    DirectoryEntries entries;
+    while (true) {
+        errno = 0;
+        const dirent* entry = readdir(handle_->dir);
+        if (entry == nullptr) {
+            if (errno != 0) {
+                ThrowPosixError("read directory", path_, errno);
+            }
+            break;
+        }
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) {
+            continue;
+        }
+        fs::path path = path_ / entry->d_name;
+        switch (Classify(*entry, path)) {
+            case Kind::kFile:
+                entries.files.push_back(std::move(path));
+                break;
+            case Kind::kDirectory:
+                entries.subdirectories.push_back(std::move(path));
+                break;
+            case Kind::kOther:
+                break;
+        }
+    }
+    handle_.reset();
+    return entries;
+}

@@ -1,0 +1,134 @@
+#include "handover/Handover.h"
+
+#include <algorithm>
+#include <ostream>
+#include <vector>
+
+#include <boost/algorithm/string/predicate.hpp>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/filesystem/operations.hpp>
+#include <boost/thread/thread.hpp>
+
+#include "common/ClientNames.h"
+#include "handover/Directory.h"
+#include "handover/Errors.h"
+#include "handover/Main_Win32.h"
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+constexpr int kSessionChecks = 20;
+constexpr int kRemovalAttempts = 20;
+
+// The one pause of the program: an absolute deadline, so a wakeup that comes early sleeps on.
+void Pause() {
+    const boost::posix_time::ptime until =
+        boost::posix_time::microsec_clock::universal_time() + boost::posix_time::microseconds(250000);
+    boost::this_thread::sleep(until);
+}
+
+bool Exists(const fs::path& path) { return fs::exists(fs::status(path)); }
+
+// Removes the target, retrying while it stays; raises when it is still there after the last try.
+void RemoveDestination(const fs::path& destination) {
+    g_log << "About to attempt delete of file: " << destination << std::endl;
+    for (int attempt = 0; attempt < kRemovalAttempts; ++attempt) {
+        try {
+            fs::remove(destination);
+        } catch (...) {
+            g_log << "WARNING: unable to delete file: " << destination << " (retrying)" << std::endl;
+        }
+        if (!Exists(destination)) {
+            g_log << "File: " << destination << " deleted (OK)" << std::endl;
+            return;
+        }
+        Pause();
+    }
+    g_errorFlag = true;
+    g_log << "ERROR: file: " << destination << " could not be deleted" << std::endl;
+    throw RemoveDestinationFileError(nullptr, __FILE__, __LINE__);
+}
+
+void Install(const fs::path& source) {
+    const fs::path destination = StagedDestination(source);
+    RemoveDestination(destination);
+    try {
+        g_log << "Renaming file: " << source << " to: " << destination << std::endl;
+        fs::rename(source, destination);
+        g_log << "File renamed (OK)" << std::endl;
+    } catch (...) {
+        g_errorFlag = true;
+        g_log << "ERROR: rename failed" << std::endl;
+        throw RemoveDestinationFileError(nullptr, __FILE__, __LINE__);
+    }
+}
+
+void HandleFile(const fs::path& file) {
+    const std::string name = file.filename().string();
+    if (IsSelfCopyName(name)) {
+        // An old copy of handover itself: never installed, and harmless if it stays.
+        try {
+            fs::remove(file);
+        } catch (...) {
+            g_log << "WARNING: unable to delete file: " << name << " (ignoring)" << std::endl;
+        }
+    } else if (IsStagedName(name)) {
+        Install(file);
+    }
+}
+
+// walkPath holds the directories from the root down to dir, so that a link leading back up
+// is not followed round again.
+void InstallTree(Directory& dir, std::vector<DirectoryId>& walkPath) {
+    const DirectoryEntries entries = dir.ReadAndClose();
+    for (const fs::path& file : entries.files) {
+        HandleFile(file);
+    }
+    for (const fs::path& subdirectory : entries.subdirectories) {
+        Directory child(subdirectory);
+        if (std::find(walkPath.begin(), walkPath.end(), child.Id()) != walkPath.end()) {
+            g_log << "WARNING: not entering directory loop: " << subdirectory << std::endl;
+            continue;
+        }
+        g_log << "About to install _tmp_ files in subdirectory: " << subdirectory << std::endl;
+        walkPath.push_back(child.Id());
+        InstallTree(child, walkPath);
+        walkPath.pop_back();
+    }
+}
+
+}  // namespace
+
+void AwaitClientExit() {
+    const fs::path sessionFile = fs::path(BASE_DIR) / SESSION_FILE_NAME;
+    g_log << "Waiting for session file: " << sessionFile << " to be deleted" << std::endl;
+    for (int check = 0; check < kSessionChecks; ++check) {
+        if (!Exists(sessionFile)) {
+            g_log << "Session file has been deleted. The client process has exited." << std::endl;
+            return;
+        }
+        Pause();
+    }
+    g_errorFlag = true;
+    g_log << "ERROR: The client process did not remove the session file. Client process is "
+             "assumedly still running"
+          << std::endl;
+    throw SessionFileError(nullptr, __FILE__, __LINE__);
+}
+
+void InstallTmpFiles(const fs::path& dir) {
+    Directory root(dir);
+    std::vector<DirectoryId> walkPath{root.Id()};
+    InstallTree(root, walkPath);
+}
+
+bool IsSelfCopyName(const std::string& name) { return boost::algorithm::iequals(name, TMP_SELF_NAME); }
+
+bool IsStagedName(const std::string& name) {
+    return boost::algorithm::iequals(name.substr(0, TMP_PREFIX.size()), TMP_PREFIX);
+}
+
+fs::path StagedDestination(const fs::path& source) {
+    return source.parent_path() / fs::path(source.filename().string().substr(TMP_PREFIX.size()));
+}

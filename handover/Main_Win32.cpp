@@ -1,0 +1,92 @@
+#include "handover/Main_Win32.h"
+
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <ostream>
+#include <string>
+
+#include <boost/filesystem/operations.hpp>
+#include <boost/filesystem/path.hpp>
+
+#include "common/ClientNames.h"
+#include "handover/CommandLine.h"
+#include "handover/Errors.h"
+#include "handover/Handover.h"
+#include "handover/LaunchProcess.h"
+#include "util/ByteArray.h"
+#include "util/Crypto.h"
+#include "util/CryptoKeys.h"
+
+namespace fs = boost::filesystem;
+
+std::ostringstream g_log;
+bool g_errorFlag = false;
+
+void RotateRuntimeArchive() {
+    const fs::path archive("./rt/lib/rt-0.jar");
+    const fs::path rotated("./rt/lib/rt-0.jar.old");
+    if (fs::exists(fs::status(archive))) {
+        fs::rename(archive, rotated);
+    }
+}
+
+void RunClient(int count, char** args) {
+    const std::string commandLine =
+        BuildCommandLine((fs::path(BASE_DIR) / "client.exe").string(), count, args);
+    char buffer[CMD_LINE_CAPACITY];
+    // A command line that does not fit is refused whole: a shortened one would start the
+    // client with arguments it was never given.
+    const bool fits = commandLine.size() < sizeof buffer;
+    if (fits) {
+        std::memcpy(buffer, commandLine.c_str(), commandLine.size() + 1);
+    }
+    g_log << "About to launch client exe with command: " << (fits ? buffer : commandLine.c_str())
+          << std::endl;
+    if (!fits || !LaunchProcess(buffer)) {
+        g_errorFlag = true;
+        g_log << "ERROR: unable to launch client exe" << std::endl;
+        throw RunClientError(nullptr, __FILE__, __LINE__);
+    }
+    g_log << "client exe launch OK" << std::endl;
+}
+
+void WriteFailureReport() {
+    const std::string text = g_log.str();
+    const Kvo::ByteArray plain(text.data(), text.size());
+    Kvo::CryptoKeys::Instance();
+    const std::string& key = Kvo::CryptoKeys::GetKey(REPORT_KEY_ID);
+    const std::unique_ptr<Kvo::ByteArray> cipher = Kvo::EncryptTripleDes(plain, key);
+    // Opened only now, so that a failure above leaves the report file untouched.
+    std::ofstream report(REPORT_FILE_NAME,
+                         std::ios_base::out | std::ios_base::app | std::ios_base::binary);
+    report.write(reinterpret_cast<const char*>(cipher->Data()), cipher->Size());
+    report.close();
+}
+
+int HandoverMain(int argc, char** argv) {
+    try {
+        g_log << "START: handover" << std::endl;
+        g_log << "Awaiting client exit" << std::endl;
+        AwaitClientExit();
+        g_log << "About to install _tmp_ files" << std::endl;
+        InstallTmpFiles(fs::path(BASE_DIR));
+        g_log << "About to rename old RT" << std::endl;
+        RotateRuntimeArchive();
+        g_log << "About to launch the client" << std::endl;
+        RunClient(argc - 1, argv + 1);
+    } catch (...) {
+        g_errorFlag = true;
+        g_log << "ERROR: unknown exception" << std::endl;
+    }
+    g_log << "EXIT: handover" << std::endl;
+    if (g_errorFlag) {
+        // Nothing is left to fall back on once the report itself fails: the run still ends
+        // quietly with status 0.
+        try {
+            WriteFailureReport();
+        } catch (...) {
+        }
+    }
+    return 0;
+}

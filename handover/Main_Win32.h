@@ -1,0 +1,33 @@
+// The run of handover: wait for the client to exit, install the staged files, rotate the
+// runtime archive, start the client again. Prints nothing; every event goes to the run log,
+// which is encrypted and appended to the report file only when a step failed.
+#pragma once
+
+#include <sstream>
+
+// The report file in the working directory, and the id of the key its records are encrypted with.
+inline constexpr const char REPORT_FILE_NAME[] = "poker.jex";
+inline constexpr int REPORT_KEY_ID = 4;
+// The capacity of the launch buffer, terminating NUL included: a command line fits with 259
+// characters at most.
+inline constexpr int CMD_LINE_CAPACITY = 260;
+
+// The run log: one line per event, each ended by LF. Only ever appended to.
+extern std::ostringstream g_log;
+// Set when any step fails; never cleared. Decides whether the failure report is written.
+extern bool g_errorFlag;
+
+// The whole run; argv[0] is not read, the rest go to the client. Always returns 0.
+int HandoverMain(int argc, char** argv);
+
+// Renames "./rt/lib/rt-0.jar" to "./rt/lib/rt-0.jar.old", replacing an older one, if the archive
+// exists. Raises boost::filesystem::filesystem_error when the rename or the status query fails.
+void RotateRuntimeArchive();
+
+// Starts "./client.exe" with args[0..count) joined by blanks, without waiting for it.
+// Raises RunClientError (after setting g_errorFlag and logging) when it cannot be started or
+// the command line does not fit CMD_LINE_CAPACITY.
+void RunClient(int count, char** args);
+
+// Appends the run log, encrypted, to REPORT_FILE_NAME. Failures to open or write are silent.
+void WriteFailureReport();
