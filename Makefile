@@ -1,0 +1,31 @@
+# The two commands of the README: `make demo` and `make test`. Each installs what is missing.
+JOBS := $(shell nproc)
+CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: deps build demo test test-sanitize bench clean
+
+deps:
+	@bash scripts/install-deps.sh
+
+build: deps
+	@cmake -S . -B build $(CMAKE_FLAGS) >/dev/null
+	@cmake --build build -j$(JOBS)
+
+demo: build
+	@bash demo/run.sh build/bin
+
+test: build
+	@ctest --test-dir build --output-on-failure -j$(JOBS)
+
+# The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer; any report fails it.
+test-sanitize: deps
+	@cmake -S . -B build-sanitize $(CMAKE_FLAGS) -DHANDOVER_SANITIZE=ON >/dev/null
+	@cmake --build build-sanitize -j$(JOBS)
+	@ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		ctest --test-dir build-sanitize --output-on-failure -j$(JOBS)
+
+bench: build
+	@bash bench/run.sh build/bin
+
+clean:
+	rm -rf build build-sanitize
