@@ -1,7 +1,7 @@
 #include "common/ClientNames.h"
 
-#include <boost/filesystem/path.hpp>
 #include <gtest/gtest.h>
+#include <boost/filesystem/path.hpp>
 
 namespace fs = boost::filesystem;
 

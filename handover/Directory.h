@@ -27,7 +27,7 @@ struct DirectoryEntries {
 
 // An open directory. All failures raise boost::filesystem::filesystem_error.
 class Directory {
-public:
+  public:
     // Opens path, following links.
     explicit Directory(const boost::filesystem::path& path);
     ~Directory();
@@ -39,7 +39,7 @@ public:
     // Reads the whole listing, then closes the directory; call once.
     DirectoryEntries ReadAndClose();
 
-private:
+  private:
     struct Handle;
     boost::filesystem::path path_;
     std::unique_ptr<Handle> handle_;

@@ -1,6 +1,7 @@
 #include "handover/Handover.h"
 
 #include <algorithm>
+#include <memory>
 #include <ostream>
 #include <vector>
 
@@ -23,12 +24,14 @@ constexpr int kRemovalAttempts = 20;
 
 // The one pause of the program: an absolute deadline, so a wakeup that comes early sleeps on.
 void Pause() {
-    const boost::posix_time::ptime until =
-        boost::posix_time::microsec_clock::universal_time() + boost::posix_time::microseconds(250000);
+    const boost::posix_time::ptime until = boost::posix_time::microsec_clock::universal_time() +
+                                           boost::posix_time::microseconds(250000);
     boost::this_thread::sleep(until);
 }
 
-bool Exists(const fs::path& path) { return fs::exists(fs::status(path)); }
+bool Exists(const fs::path& path) {
+    return fs::exists(fs::status(path));
+}
 
 // Removes the target, retrying while it stays; raises when it is still there after the last try.
 void RemoveDestination(const fs::path& destination) {
@@ -37,7 +40,8 @@ void RemoveDestination(const fs::path& destination) {
         try {
             fs::remove(destination);
         } catch (...) {
-            g_log << "WARNING: unable to delete file: " << destination << " (retrying)" << std::endl;
+            g_log << "WARNING: unable to delete file: " << destination << " (retrying)"
+                  << std::endl;
         }
         if (!Exists(destination)) {
             g_log << "File: " << destination << " deleted (OK)" << std::endl;
@@ -78,6 +82,20 @@ void HandleFile(const fs::path& file) {
     }
 }
 
+// The listing was taken before this directory's files were handled, and a staged file may have
+// replaced an empty directory since: what is no longer a directory has nothing to install.
+std::unique_ptr<Directory> OpenSubdirectory(const fs::path& path) {
+    try {
+        return std::make_unique<Directory>(path);
+    } catch (const fs::filesystem_error& e) {
+        if (e.code() == boost::system::errc::not_a_directory ||
+            e.code() == boost::system::errc::no_such_file_or_directory) {
+            return nullptr;
+        }
+        throw;
+    }
+}
+
 // walkPath holds the directories from the root down to dir, so that a link leading back up
 // is not followed round again.
 void InstallTree(Directory& dir, std::vector<DirectoryId>& walkPath) {
@@ -86,14 +104,17 @@ void InstallTree(Directory& dir, std::vector<DirectoryId>& walkPath) {
         HandleFile(file);
     }
     for (const fs::path& subdirectory : entries.subdirectories) {
-        Directory child(subdirectory);
-        if (std::find(walkPath.begin(), walkPath.end(), child.Id()) != walkPath.end()) {
+        std::unique_ptr<Directory> child = OpenSubdirectory(subdirectory);
+        if (!child) {
+            continue;
+        }
+        if (std::find(walkPath.begin(), walkPath.end(), child->Id()) != walkPath.end()) {
             g_log << "WARNING: not entering directory loop: " << subdirectory << std::endl;
             continue;
         }
         g_log << "About to install _tmp_ files in subdirectory: " << subdirectory << std::endl;
-        walkPath.push_back(child.Id());
-        InstallTree(child, walkPath);
+        walkPath.push_back(child->Id());
+        InstallTree(*child, walkPath);
         walkPath.pop_back();
     }
 }
@@ -123,7 +144,9 @@ void InstallTmpFiles(const fs::path& dir) {
     InstallTree(root, walkPath);
 }
 
-bool IsSelfCopyName(const std::string& name) { return boost::algorithm::iequals(name, TMP_SELF_NAME); }
+bool IsSelfCopyName(const std::string& name) {
+    return boost::algorithm::iequals(name, TMP_SELF_NAME);
+}
 
 bool IsStagedName(const std::string& name) {
     return boost::algorithm::iequals(name.substr(0, TMP_PREFIX.size()), TMP_PREFIX);

@@ -15,7 +15,7 @@ namespace {
 
 // posix_spawn's attribute and file-action objects, released on every path.
 class SpawnAttributes {
-public:
+  public:
     SpawnAttributes() { ok_ = posix_spawnattr_init(&attr_) == 0; }
     ~SpawnAttributes() {
         if (ok_) {
@@ -38,13 +38,13 @@ public:
     }
     const posix_spawnattr_t* get() const { return &attr_; }
 
-private:
+  private:
     posix_spawnattr_t attr_;
     bool ok_;
 };
 
 class SpawnFileActions {
-public:
+  public:
     SpawnFileActions() { ok_ = posix_spawn_file_actions_init(&actions_) == 0; }
     ~SpawnFileActions() {
         if (ok_) {
@@ -58,7 +58,7 @@ public:
     bool Configure() { return ok_ && posix_spawn_file_actions_addclosefrom_np(&actions_, 3) == 0; }
     const posix_spawn_file_actions_t* get() const { return &actions_; }
 
-private:
+  private:
     posix_spawn_file_actions_t actions_;
     bool ok_;
 };

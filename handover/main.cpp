@@ -1,3 +1,5 @@
 #include "handover/Main_Win32.h"
 
-int main(int argc, char** argv) { return HandoverMain(argc, argv); }
+int main(int argc, char** argv) {
+    return HandoverMain(argc, argv);
+}

@@ -15,7 +15,7 @@ struct ByteArrayBuffer {
 };
 
 class ByteArray {
-public:
+  public:
     // Copies n bytes from bytes. Raises std::length_error when n does not fit 32 bits.
     ByteArray(const void* bytes, std::size_t n);
     // Adopts data, which holds n bytes.
@@ -29,7 +29,7 @@ public:
     std::uint32_t Size() const { return buffer_->size; }
     std::uint32_t Capacity() const { return buffer_->capacity; }
 
-private:
+  private:
     std::unique_ptr<ByteArrayBuffer> buffer_;
 };
 

@@ -10,7 +10,7 @@
 namespace Kvo {
 
 class CryptoKeys : public Singleton<CryptoKeys> {
-public:
+  public:
     CryptoKeys();
     ~CryptoKeys() override = default;
 

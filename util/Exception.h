@@ -9,7 +9,7 @@
 namespace Kvo {
 
 class Exception : public std::exception {
-public:
+  public:
     // message may be null (no message); an empty message still writes " with msg: ".
     Exception(const char* typeName, const char* message, const char* file, int line);
     ~Exception() override = default;
@@ -19,18 +19,18 @@ public:
     // Appends one trail line naming the place where this error is passed on.
     void AddRethrowTrail(const char* file, int line);
 
-private:
+  private:
     std::string message_;
 };
 
 class CryptoKeyError : public Exception {
-public:
+  public:
     CryptoKeyError(const char* message, const char* file, int line)
         : Exception("CryptoKeyError", message, file, line) {}
 };
 
 class UnknownError : public Exception {
-public:
+  public:
     UnknownError(const char* message, const char* file, int line)
         : Exception("UnknownError", message, file, line) {}
 };

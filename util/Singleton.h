@@ -8,7 +8,7 @@ namespace Kvo {
 
 template <typename T>
 class Singleton {
-public:
+  public:
     virtual ~Singleton() = default;
 
     static T& Instance() {
@@ -18,7 +18,7 @@ public:
         return *slot_;
     }
 
-private:
+  private:
     static inline std::unique_ptr<T> slot_;
 };
 

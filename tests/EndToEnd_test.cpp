@@ -1,0 +1,331 @@
+// The whole program, run as the client runs it: in a scratch installation tree.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <boost/filesystem/operations.hpp>
+
+#include "tests/TempTree.h"
+
+namespace {
+
+using Snapshot = std::map<std::string, std::string>;
+
+std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// The values of one key in the probe's record.
+std::vector<std::string> Field(const std::string& record, const std::string& key) {
+    std::vector<std::string> values;
+    for (const std::string& line : Lines(record)) {
+        if (line.compare(0, key.size() + 1, key + "=") == 0) {
+            values.push_back(line.substr(key.size() + 1));
+        }
+    }
+    return values;
+}
+
+void ExpectQuietSuccess(const RunResult& run) {
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
+}
+
+TEST(EndToEnd, RunWithNothingToDoStartsClientAndLeavesNoTrace) {
+    TempTree tree;
+    tree.InstallClient();
+    ExpectQuietSuccess(tree.Run());
+    const std::string record = tree.WaitForClient();
+    ASSERT_NE(record, "");
+    EXPECT_EQ(Field(record, "arg"), std::vector<std::string>{});
+    EXPECT_FALSE(tree.Exists("poker.jex"));
+    EXPECT_EQ(tree.Snapshot(), (Snapshot{{"client.exe", "<client>"}}));
+}
+
+TEST(EndToEnd, FullUpdateInstallsEveryStagedFileOfTheTree) {
+    TempTree tree;
+    tree.InstallClient();
+    boost::filesystem::rename(tree / "client.exe", tree / "_tmp_client.exe");
+    tree.Write("client.exe", "client 1.0 cannot run");  // only the staged client can start
+    tree.Write("data.bin", "old");
+    tree.Write("_TMP_data.bin", "new");
+    tree.Write("_tmp_fresh.txt", "no target before");
+    tree.Write("_tmp_handover.exe", "self copy");
+    tree.Write("lib/x/_Tmp_HANDOVER.EXE", "self copy, other case");
+    tree.Write("lib/game.dat", "1.0");
+    tree.Write("lib/_tMp_game.dat", "2.0");
+    tree.Write("lib/x/y/deep.cfg", "a");
+    tree.Write("lib/x/y/_tmp_deep.cfg", "b");
+    tree.Write("_tmp_dir/_tmp_inner", "inside a staged-looking directory");
+    tree.MakeDir("emptydir-target");
+    tree.Write("_tmp_emptydir-target", "replaces an empty directory");
+    // Names that only look staged.
+    for (const char* name : {"tmp_a", "_tmpb", "_tm", "x_tmp_c", "__tmp_d", "_tmp"}) {
+        tree.Write(name, name);
+    }
+    tree.Write("rt/lib/rt-0.jar", "runtime");
+    tree.Write("rt/lib/rt-0.jar.old", "older runtime");
+
+    ExpectQuietSuccess(tree.Run({"--user", "alice smith", "", "x"}));
+    ASSERT_NE(tree.WaitForClient(), "") << ::testing::PrintToString(tree.ReportLogs());
+
+    EXPECT_EQ(tree.Snapshot(), (Snapshot{
+                                   {"client.exe", "<client>"},
+                                   {"data.bin", "new"},
+                                   {"fresh.txt", "no target before"},
+                                   {"emptydir-target", "replaces an empty directory"},
+                                   {"lib", "dir"},
+                                   {"lib/game.dat", "2.0"},
+                                   {"lib/x", "dir"},
+                                   {"lib/x/y", "dir"},
+                                   {"lib/x/y/deep.cfg", "b"},
+                                   {"_tmp_dir", "dir"},
+                                   {"_tmp_dir/inner", "inside a staged-looking directory"},
+                                   {"tmp_a", "tmp_a"},
+                                   {"_tmpb", "_tmpb"},
+                                   {"_tm", "_tm"},
+                                   {"x_tmp_c", "x_tmp_c"},
+                                   {"__tmp_d", "__tmp_d"},
+                                   {"_tmp", "_tmp"},
+                                   {"rt", "dir"},
+                                   {"rt/lib", "dir"},
+                                   {"rt/lib/rt-0.jar.old", "runtime"},
+                               }));
+    EXPECT_FALSE(tree.Exists("poker.jex"));
+}
+
+TEST(EndToEnd, ArgumentsAreJoinedWithBlanksAndSplitAgainWithoutQuoting) {
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> received;
+    } cases[] = {
+        {{}, {}},
+        {{"a", "b c"}, {"a", "b", "c"}},
+        {{"a", "", "b"}, {"a", "b"}},
+        {{"a", ""}, {"a"}},
+        {{"\"quoted arg\"", "back\\slash"}, {"\"quoted", "arg\"", "back\\\\slash"}},
+        {{"new\nline", "tab\tbed"}, {"new\\x0aline", "tab", "bed"}},
+    };
+    for (const Case& c : cases) {
+        TempTree tree;
+        tree.InstallClient();
+        ExpectQuietSuccess(tree.Run(c.args));
+        EXPECT_EQ(Field(tree.WaitForClient(), "arg"), c.received) << c.args.size();
+    }
+}
+
+TEST(EndToEnd, CommandLineOf259CharactersLaunchesAnd260IsRefusedWhole) {
+    // "./client.exe" and a blank take 13 characters.
+    const std::string fits(259 - 13, 'a');
+    {
+        TempTree tree;
+        tree.InstallClient();
+        ExpectQuietSuccess(tree.Run({fits}));
+        EXPECT_EQ(Field(tree.WaitForClient(), "arg"), std::vector<std::string>{fits});
+    }
+    {
+        TempTree tree;
+        tree.InstallClient();
+        ExpectQuietSuccess(tree.Run({fits + "b"}));
+        EXPECT_FALSE(tree.ClientStarted());
+        const auto logs = tree.ReportLogs();
+        ASSERT_EQ(logs.size(), 1u);
+        EXPECT_EQ(Lines(logs[0]),
+                  Concat(StartLines(),
+                         {"About to rename old RT", "About to launch the client",
+                          "About to launch client exe with command: ./client.exe " + fits + "b",
+                          "ERROR: unable to launch client exe", "ERROR: unknown exception",
+                          "EXIT: handover"}));
+    }
+}
+
+// The client must not inherit handover's descriptors, signal dispositions, mask or session.
+TEST(EndToEnd, ClientStartsDetachedAndClean) {
+    TempTree tree;
+    tree.InstallClient();
+    const std::string prefix =
+        "exec 7</dev/null; trap '' TERM HUP; CLIENT_PROBE_ENV=passed exec \"$0\" \"$@\"";
+    // A shell sets up the inherited state, then becomes handover.
+    ExpectQuietSuccess(tree.Run({"arg"}, {"/bin/sh", "-c", prefix}));
+    const std::string record = tree.WaitForClient();
+    ASSERT_NE(record, "");
+    EXPECT_EQ(Field(record, "fd"), (std::vector<std::string>{"0", "1", "2"}));
+    EXPECT_EQ(Field(record, "ignored"), std::vector<std::string>{});
+    EXPECT_EQ(Field(record, "blocked"), std::vector<std::string>{});
+    EXPECT_EQ(Field(record, "session-leader"), std::vector<std::string>{"yes"});
+    EXPECT_EQ(Field(record, "env"), std::vector<std::string>{"passed"});
+    EXPECT_EQ(Field(record, "cwd"), std::vector<std::string>{tree.Root().string()});
+    EXPECT_EQ(Field(record, "arg"), std::vector<std::string>{"arg"});
+}
+
+TEST(EndToEnd, SpecialFilesAndDanglingLinksAreLeftAlone) {
+    TempTree tree;
+    tree.InstallClient();
+    ASSERT_EQ(mkfifo((tree / "_tmp_pipe").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo((tree / "session.dat").c_str(), 0600), 0);  // a FIFO never blocks the wait
+    tree.Link("_tmp_dangling", "nowhere");
+    tree.Link("_tmp_linked", "real.txt");
+    tree.Write("real.txt", "via link");
+    const RunResult run = tree.Run();
+    EXPECT_EQ(run.status, 0);
+    EXPECT_FALSE(tree.ClientStarted());  // the FIFO counts as a session file that stays
+    EXPECT_TRUE(tree.Exists("_tmp_pipe"));
+    EXPECT_TRUE(tree.Exists("_tmp_dangling"));
+}
+
+TEST(EndToEnd, LinkedFilesAndDirectoriesAreFollowedButLoopsAreNotEntered) {
+    TempTree tree;
+    tree.InstallClient();
+    tree.Write("elsewhere/_tmp_far.txt", "far");
+    tree.Link("inside/far", "../elsewhere");
+    tree.Link("inside/loop", "..");
+    tree.Link("inside/self", ".");
+    tree.Link("_tmp_linked", "target.txt");
+    tree.Write("target.txt", "linked content");
+    tree.Write("old.txt", "old");
+    tree.Link("linked", "old.txt");
+    ExpectQuietSuccess(tree.Run());
+    ASSERT_NE(tree.WaitForClient(), "");
+    EXPECT_EQ(tree.Read("elsewhere/far.txt"), "far");
+    // A staged link is renamed like a file: the link itself moves.
+    EXPECT_EQ(tree.Snapshot().at("linked"), "link:target.txt");
+}
+
+TEST(EndToEnd, RuntimeArchiveThatCannotBeRotatedFailsTheRun) {
+    TempTree tree;
+    tree.InstallClient();
+    tree.Write("rt/lib/rt-0.jar", "runtime");
+    tree.Write("rt/lib/rt-0.jar.old/keep", "a non-empty directory cannot be replaced");
+    ExpectQuietSuccess(tree.Run());
+    EXPECT_FALSE(tree.ClientStarted());
+    const auto logs = tree.ReportLogs();
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(Lines(logs[0]),
+              Concat(StartLines(),
+                     {"About to install _tmp_ files in subdirectory: \"./rt\"",
+                      "About to install _tmp_ files in subdirectory: \"./rt/lib\"",
+                      "About to install _tmp_ files in subdirectory: "
+                      "\"./rt/lib/rt-0.jar.old\"",
+                      "About to rename old RT", "ERROR: unknown exception", "EXIT: handover"}));
+    EXPECT_EQ(tree.Read("rt/lib/rt-0.jar"), "runtime");
+}
+
+TEST(EndToEnd, MissingClientFailsAfterInstallingAndRotating) {
+    TempTree tree;
+    tree.Write("_tmp_a", "new");
+    tree.Write("rt/lib/rt-0.jar", "runtime");
+    ExpectQuietSuccess(tree.Run({"x"}));
+    EXPECT_EQ(tree.Read("a"), "new");
+    EXPECT_TRUE(tree.Exists("rt/lib/rt-0.jar.old"));
+    const auto logs = tree.ReportLogs();
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(Lines(logs[0]),
+              Concat(StartLines(),
+                     {"About to attempt delete of file: \"./a\"", "File: \"./a\" deleted (OK)",
+                      "Renaming file: \"./_tmp_a\" to: \"./a\"", "File renamed (OK)",
+                      "About to install _tmp_ files in subdirectory: \"./rt\"",
+                      "About to install _tmp_ files in subdirectory: \"./rt/lib\"",
+                      "About to rename old RT", "About to launch the client",
+                      "About to launch client exe with command: ./client.exe x",
+                      "ERROR: unable to launch client exe", "ERROR: unknown exception",
+                      "EXIT: handover"}));
+}
+
+TEST(EndToEnd, ClientThatNeverExitsStopsTheRunBeforeAnythingIsTouched) {
+    TempTree tree;
+    tree.InstallClient();
+    tree.MakeDir("session.dat");  // a directory counts as present too
+    tree.Write("_tmp_a", "new");
+    tree.Write("rt/lib/rt-0.jar", "runtime");
+    ExpectQuietSuccess(tree.Run());
+    EXPECT_FALSE(tree.ClientStarted());
+    EXPECT_EQ(tree.Read("_tmp_a"), "new");
+    EXPECT_TRUE(tree.Exists("rt/lib/rt-0.jar"));
+    const auto logs = tree.ReportLogs();
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(Lines(logs[0]),
+              (std::vector<std::string>{
+                  "START: handover", "Awaiting client exit",
+                  "Waiting for session file: \"./session.dat\" to be deleted",
+                  "ERROR: The client process did not remove the session file. Client process is "
+                  "assumedly still running",
+                  "ERROR: unknown exception", "EXIT: handover"}));
+}
+
+TEST(EndToEnd, TargetThatCannotBeRemovedStopsTheRunAfterTwentyAttempts) {
+    TempTree tree;
+    tree.InstallClient();
+    tree.Write("_tmp_a", "first");
+    tree.Write("_tmp_b", "new");
+    tree.Write("b/keep", "a non-empty directory");
+    tree.Write("sub/_tmp_c", "never reached");
+    ExpectQuietSuccess(tree.Run());
+    EXPECT_FALSE(tree.ClientStarted());
+    EXPECT_EQ(tree.Read("_tmp_b"), "new");
+    EXPECT_EQ(tree.Read("b/keep"), "a non-empty directory");
+    EXPECT_EQ(tree.Read("sub/_tmp_c"), "never reached");
+    const auto logs = tree.ReportLogs();
+    ASSERT_EQ(logs.size(), 1u);
+    const auto lines = Lines(logs[0]);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "WARNING: unable to delete file: \"./b\" (retrying)"),
+              20);
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 4, lines.end()),
+              (std::vector<std::string>{"WARNING: unable to delete file: \"./b\" (retrying)",
+                                        "ERROR: file: \"./b\" could not be deleted",
+                                        "ERROR: unknown exception", "EXIT: handover"}));
+}
+
+TEST(EndToEnd, RenameThatFailsStopsTheRun) {
+    TempTree tree;
+    tree.InstallClient();
+    tree.Write("locked/_tmp_a", "new");
+    if (!tree.Chattr("+a", "locked")) {
+        GTEST_SKIP() << "chattr +a is not supported on " << tree.Root();
+    }
+    ExpectQuietSuccess(tree.Run());
+    EXPECT_FALSE(tree.ClientStarted());
+    EXPECT_EQ(tree.Read("locked/_tmp_a"), "new");
+    const auto logs = tree.ReportLogs();
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(Lines(logs[0]),
+              Concat(StartLines(),
+                     {"About to install _tmp_ files in subdirectory: \"./locked\"",
+                      "About to attempt delete of file: \"./locked/a\"",
+                      "File: \"./locked/a\" deleted (OK)",
+                      "Renaming file: \"./locked/_tmp_a\" to: \"./locked/a\"",
+                      "ERROR: rename failed", "ERROR: unknown exception", "EXIT: handover"}));
+}
+
+TEST(EndToEnd, FailedRunsAppendOneRecordEachAndKeepEarlierBytes) {
+    TempTree tree;  // no client: every run fails at the launch
+    ExpectQuietSuccess(tree.Run({"first"}));
+    const std::string first = tree.ReportBytes();
+    const auto firstLogs = tree.ReportLogs();
+    ASSERT_EQ(firstLogs.size(), 1u);
+    EXPECT_EQ(first.size(), (firstLogs[0].size() + 7) / 8 * 8);
+
+    ExpectQuietSuccess(tree.Run({"second", "run"}));
+    const std::string both = tree.ReportBytes();
+    EXPECT_EQ(both.substr(0, first.size()), first);
+    const auto logs = tree.ReportLogs();
+    ASSERT_EQ(logs.size(), 2u);
+    EXPECT_NE(logs[1].find("command: ./client.exe second run\n"), std::string::npos);
+}
+
+TEST(EndToEnd, ReportThatCannotBeOpenedIsLostQuietly) {
+    TempTree tree;
+    tree.MakeDir("poker.jex");
+    ExpectQuietSuccess(tree.Run());
+    EXPECT_TRUE(boost::filesystem::is_empty(tree / "poker.jex"));
+    EXPECT_EQ(tree.Snapshot(), Snapshot{});
+}
+
+}  // namespace

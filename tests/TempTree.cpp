@@ -1,0 +1,200 @@
+#include "tests/TempTree.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include <boost/filesystem/operations.hpp>
+
+#include "handover/Main_Win32.h"
+#include "util/ByteArray.h"
+#include "util/Crypto.h"
+#include "util/CryptoKeys.h"
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+std::string Slurp(const fs::path& path) {
+    std::ifstream in(path.string(), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+TempTree::TempTree() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/handover-test-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    root_ = pattern;
+}
+
+TempTree::~TempTree() {
+    for (const std::string& path : chattrPaths_) {
+        std::system(("chattr -i -a '" + path + "' 2>/dev/null").c_str());
+    }
+    boost::system::error_code ignored;
+    fs::remove_all(root_, ignored);
+}
+
+void TempTree::Write(const std::string& relative, const std::string& content) const {
+    fs::create_directories((root_ / relative).parent_path());
+    std::ofstream out((root_ / relative).string(), std::ios::binary);
+    out << content;
+    if (!out) {
+        throw std::runtime_error("cannot write " + relative);
+    }
+}
+
+std::string TempTree::Read(const std::string& relative) const {
+    return Slurp(root_ / relative);
+}
+
+bool TempTree::Exists(const std::string& relative) const {
+    return fs::exists(fs::symlink_status(root_ / relative));
+}
+
+void TempTree::MakeDir(const std::string& relative) const {
+    fs::create_directories(root_ / relative);
+}
+
+void TempTree::Link(const std::string& relative, const std::string& target) const {
+    fs::create_directories((root_ / relative).parent_path());
+    fs::create_symlink(target, root_ / relative);
+}
+
+void TempTree::InstallClient() const {
+    fs::copy_file(CLIENT_PROBE_BIN, root_ / "client.exe", fs::copy_option::overwrite_if_exists);
+}
+
+bool TempTree::Chattr(const std::string& flags, const std::string& relative) {
+    const std::string path = (root_ / relative).string();
+    chattrPaths_.push_back(path);
+    return std::system(("chattr " + flags + " '" + path + "' 2>/dev/null").c_str()) == 0;
+}
+
+RunResult TempTree::Run(const std::vector<std::string>& args,
+                        const std::vector<std::string>& prefix) const {
+    // Output goes to files beside the tree, not pipes: the client inherits them and may write
+    // after handover has exited.
+    const fs::path outFile = root_.string() + ".out";
+    const fs::path errFile = root_.string() + ".err";
+    std::vector<std::string> command = prefix;
+    command.push_back(HANDOVER_BIN);
+    command.insert(command.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : command) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
+            chdir(root_.c_str()) != 0) {
+            _exit(127);
+        }
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    RunResult result;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = Slurp(outFile);
+    result.err = Slurp(errFile);
+    fs::remove(outFile);
+    fs::remove(errFile);
+    return result;
+}
+
+std::map<std::string, std::string> TempTree::Snapshot() const {
+    std::map<std::string, std::string> entries;
+    for (fs::recursive_directory_iterator it(root_), end; it != end; ++it) {
+        const std::string relative = it->path().string().substr(root_.string().size() + 1);
+        if (relative == REPORT_FILE_NAME || relative == "client-probe.txt") {
+            continue;
+        }
+        const fs::file_status status = it->symlink_status();
+        if (fs::is_symlink(status)) {
+            entries[relative] = "link:" + fs::read_symlink(it->path()).string();
+        } else if (fs::is_directory(status)) {
+            entries[relative] = "dir";
+        } else if (fs::is_regular_file(status)) {
+            entries[relative] = relative == "client.exe" ? "<client>" : Slurp(it->path());
+        } else {
+            entries[relative] = "special";
+        }
+    }
+    return entries;
+}
+
+std::string TempTree::WaitForClient(double seconds) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    const fs::path record = root_ / "client-probe.txt";
+    while (!fs::exists(record)) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return "";
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return Slurp(record);
+}
+
+std::string TempTree::ReportBytes() const {
+    return fs::is_regular_file(root_ / REPORT_FILE_NAME) ? Slurp(root_ / REPORT_FILE_NAME) : "";
+}
+
+std::vector<std::string> TempTree::ReportLogs() const {
+    const std::string bytes = ReportBytes();
+    Kvo::CryptoKeys::Instance();
+    const Kvo::ByteArray cipher(bytes.data(), bytes.size());
+    const auto plain = Kvo::DecryptTripleDes(cipher, Kvo::CryptoKeys::GetKey(REPORT_KEY_ID));
+    const std::string text(reinterpret_cast<const char*>(plain->Data()), plain->Size());
+    // Every record ends with the exit banner, then zero bytes up to the next block.
+    std::vector<std::string> logs;
+    const std::string banner = "EXIT: handover\n";
+    std::string::size_type start = 0;
+    while (start < text.size()) {
+        const auto end = text.find(banner, start);
+        if (end == std::string::npos) {
+            throw std::runtime_error("report ends inside a record");
+        }
+        const auto length = end + banner.size() - start;
+        logs.push_back(text.substr(start, length));
+        start += (length + 7) / 8 * 8;
+    }
+    return logs;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::vector<std::string> StartLines() {
+    return {"START: handover", "Awaiting client exit",
+            "Waiting for session file: \"./session.dat\" to be deleted",
+            "Session file has been deleted. The client process has exited.",
+            "About to install _tmp_ files"};
+}

@@ -1,0 +1,67 @@
+// A scratch installation tree for end-to-end tests: build it, run the real handover binary in
+// it, then inspect what is left. Removed (with any chattr flags cleared) when the test ends.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem/path.hpp>
+
+struct RunResult {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+class TempTree {
+  public:
+    TempTree();
+    ~TempTree();
+    TempTree(const TempTree&) = delete;
+    TempTree& operator=(const TempTree&) = delete;
+
+    const boost::filesystem::path& Root() const { return root_; }
+    boost::filesystem::path operator/(const std::string& relative) const {
+        return root_ / relative;
+    }
+
+    // Writes a file (and the directories above it).
+    void Write(const std::string& relative, const std::string& content) const;
+    std::string Read(const std::string& relative) const;
+    bool Exists(const std::string& relative) const;  // lstat: a dangling link exists
+    void MakeDir(const std::string& relative) const;
+    void Link(const std::string& relative, const std::string& target) const;
+    // Copies the client-probe program in as "./client.exe".
+    void InstallClient() const;
+    // chattr on a path of the tree; false when the file system does not support it.
+    bool Chattr(const std::string& flags, const std::string& relative);
+
+    // Runs handover in the tree with these arguments; stdout and stderr are captured.
+    // command, when given, replaces the plain binary (e.g. an strace prefix).
+    RunResult Run(const std::vector<std::string>& args = {},
+                  const std::vector<std::string>& prefix = {}) const;
+
+    // Every entry below the root, by relative path: "dir", "link:<target>", "fifo", or the
+    // file's content. The report file and the probe's record are left out.
+    std::map<std::string, std::string> Snapshot() const;
+
+    // The probe's record once the client has written it; empty when it did not start in time.
+    std::string WaitForClient(double seconds = 5.0) const;
+    // Whether the client was started: waits a little, since it runs on after handover.
+    bool ClientStarted() const { return !WaitForClient(0.5).empty(); }
+
+    // The run logs stored in the report file, oldest first; empty when there is none.
+    std::vector<std::string> ReportLogs() const;
+    std::string ReportBytes() const;
+
+  private:
+    boost::filesystem::path root_;
+    std::vector<std::string> chattrPaths_;
+};
+
+// The lines of a log, without their LF.
+std::vector<std::string> Lines(const std::string& text);
+
+// The run log lines every run starts with when no session file is in the way.
+std::vector<std::string> StartLines();
