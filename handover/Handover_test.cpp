@@ -1,0 +1,170 @@
+// The installer and the exit wait, in process, so that the run log of a clean run can be read.
+#include "handover/Handover.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <boost/filesystem/operations.hpp>
+
+#include "handover/Errors.h"
+#include "handover/Main_Win32.h"
+#include "tests/TempTree.h"
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+// A scratch tree as the working directory, and a fresh run log.
+class InTree : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        previous_ = fs::current_path();
+        fs::current_path(tree.Root());
+        g_log.str("");
+        g_errorFlag = false;
+    }
+    void TearDown() override { fs::current_path(previous_); }
+
+    std::vector<std::string> Log() const { return Lines(g_log.str()); }
+
+    TempTree tree;
+
+  private:
+    fs::path previous_;
+};
+
+TEST(NameTests, PrefixAndSelfCopyIgnoreAsciiCaseOnly) {
+    struct Case {
+        const char* name;
+        bool staged;
+        bool self;
+    } cases[] = {
+        {"_tmp_a", true, false},
+        {"_TMP_a", true, false},
+        {"_tMp_", true, false},
+        {"_tmp_handover.exe", true, true},
+        {"_TMP_HANDOVER.EXE", true, true},
+        {"_tmp_handover.exe.bak", true, false},
+        {"_tmp", false, false},
+        {"tmp_a", false, false},
+        {"_tmpa", false, false},
+        {"a_tmp_", false, false},
+        {"", false, false},
+        {"_\xd4mp_a", false, false},  // a byte above 0x7f is not a letter
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(IsStagedName(c.name), c.staged) << c.name;
+        EXPECT_EQ(IsSelfCopyName(c.name), c.self) << c.name;
+    }
+}
+
+TEST(NameTests, DestinationIsTheNameWithoutPrefixInTheSameDirectory) {
+    EXPECT_EQ(StagedDestination("./_tmp_a.txt").string(), "./a.txt");
+    EXPECT_EQ(StagedDestination("./sub/_TMP_Mixed.Case").string(), "./sub/Mixed.Case");
+    EXPECT_EQ(StagedDestination("./sub/_tmp_").string(), "./sub");
+}
+
+TEST_F(InTree, OneStagedFileWithItsTargetLogsFourLines) {
+    tree.Write("a", "old");
+    tree.Write("_tmp_a", "new");
+    InstallTmpFiles("./");
+    EXPECT_EQ(Log(), (std::vector<std::string>{
+                         "About to attempt delete of file: \"./a\"", "File: \"./a\" deleted (OK)",
+                         "Renaming file: \"./_tmp_a\" to: \"./a\"", "File renamed (OK)"}));
+    EXPECT_EQ(tree.Read("a"), "new");
+    EXPECT_FALSE(g_errorFlag);
+}
+
+TEST_F(InTree, FilesOfADirectoryComeBeforeItsSubdirectories) {
+    tree.Write("s/_tmp_b", "b");
+    tree.Write("_tmp_a", "a");
+    tree.Write("s/t/plain", "no staged file, no line");
+    InstallTmpFiles("./");
+    EXPECT_EQ(Log(),
+              (std::vector<std::string>{
+                  "About to attempt delete of file: \"./a\"", "File: \"./a\" deleted (OK)",
+                  "Renaming file: \"./_tmp_a\" to: \"./a\"", "File renamed (OK)",
+                  "About to install _tmp_ files in subdirectory: \"./s\"",
+                  "About to attempt delete of file: \"./s/b\"", "File: \"./s/b\" deleted (OK)",
+                  "Renaming file: \"./s/_tmp_b\" to: \"./s/b\"", "File renamed (OK)",
+                  "About to install _tmp_ files in subdirectory: \"./s/t\""}));
+}
+
+TEST_F(InTree, PathsAreQuotedWithAmpersandEscapes) {
+    tree.Write("a&b \"c\"/_tmp_x", "x");
+    InstallTmpFiles("./");
+    EXPECT_EQ(Log().front(), "About to install _tmp_ files in subdirectory: \"./a&&b &\"c&\"\"");
+}
+
+TEST_F(InTree, LoopsAreNotEnteredButEveryOtherLinkIsFollowed) {
+    tree.Write("shared/_tmp_s", "s");
+    tree.Link("one", "shared");
+    tree.Link("two", "shared");
+    tree.Link("shared/up", "..");
+    tree.Link("shared/here", ".");
+    InstallTmpFiles("./");
+    const auto log = Log();
+    auto count = [&log](const std::string& line) {
+        return std::count(log.begin(), log.end(), line);
+    };
+    // The directory is searched once per way in; on the second way the file is already in place.
+    EXPECT_EQ(count("Renaming file: \"./one/_tmp_s\" to: \"./one/s\"") +
+                  count("Renaming file: \"./two/_tmp_s\" to: \"./two/s\"") +
+                  count("Renaming file: \"./shared/_tmp_s\" to: \"./shared/s\""),
+              1);
+    for (const char* way : {"./one", "./two", "./shared"}) {
+        EXPECT_EQ(
+            count("About to install _tmp_ files in subdirectory: \"" + std::string(way) + "\""), 1);
+        EXPECT_EQ(count("WARNING: not entering directory loop: \"" + std::string(way) + "/up\""),
+                  1);
+        EXPECT_EQ(count("WARNING: not entering directory loop: \"" + std::string(way) + "/here\""),
+                  1);
+    }
+    EXPECT_FALSE(g_errorFlag);
+    EXPECT_EQ(tree.Read("shared/s"), "s");
+}
+
+TEST_F(InTree, SelfCopyThatCannotBeDeletedOnlyWarns) {
+    tree.Write("locked/_TMP_Handover.exe", "old self");
+    tree.Write("locked/x", "old");
+    tree.Write("_tmp_x", "new");
+    if (!tree.Chattr("+a", "locked")) {
+        GTEST_SKIP() << "chattr +a is not supported here";
+    }
+    InstallTmpFiles("./");
+    const auto log = Log();
+    EXPECT_EQ(std::count(log.begin(), log.end(),
+                         "WARNING: unable to delete file: _TMP_Handover.exe (ignoring)"),
+              1);
+    EXPECT_FALSE(g_errorFlag);
+    EXPECT_EQ(tree.Read("x"), "new");
+}
+
+TEST_F(InTree, SessionFileAlreadyGoneCostsNoPause) {
+    const auto start = std::chrono::steady_clock::now();
+    AwaitClientExit();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+    EXPECT_EQ(Log(), (std::vector<std::string>{
+                         "Waiting for session file: \"./session.dat\" to be deleted",
+                         "Session file has been deleted. The client process has exited."}));
+}
+
+TEST_F(InTree, SessionFileRemovedWhileWaitingEndsTheWait) {
+    tree.Write("session.dat", "");
+    std::thread client([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        fs::remove(tree / "session.dat");
+    });
+    const auto start = std::chrono::steady_clock::now();
+    AwaitClientExit();
+    const auto waited = std::chrono::steady_clock::now() - start;
+    client.join();
+    EXPECT_GE(waited, std::chrono::milliseconds(600));
+    EXPECT_LT(waited, std::chrono::milliseconds(1200));
+    EXPECT_EQ(Log().size(), 2u);
+}
+
+}  // namespace
