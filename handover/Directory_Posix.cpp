@@ -1,6 +1,5 @@
 #include <dirent.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,19 +20,13 @@ struct Directory::Handle {
 };
 
 Directory::Directory(const fs::path& path) : path_(path), handle_(new Handle) {
-    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        ThrowPosixError("open directory", path, errno);
-    }
-    handle_->dir = fdopendir(fd);
+    handle_->dir = opendir(path.c_str());
     if (handle_->dir == nullptr) {
-        const int err = errno;
-        close(fd);
-        ThrowPosixError("open directory", path, err);
+        ThrowPosixError("open directory", path, errno);
     }
     // The identity of what was opened, not of what the path names a moment later.
     struct stat st;
-    if (fstat(fd, &st) != 0) {
+    if (fstat(dirfd(handle_->dir), &st) != 0) {
         ThrowPosixError("stat directory", path, errno);
     }
     id_ = DirectoryId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};

@@ -83,13 +83,12 @@ void HandleFile(const fs::path& file) {
 }
 
 // The listing was taken before this directory's files were handled, and a staged file may have
-// replaced an empty directory since: what is no longer a directory has nothing to install.
+// replaced an empty directory (or a link to one) since: it has nothing left to install.
 std::unique_ptr<Directory> OpenSubdirectory(const fs::path& path) {
     try {
         return std::make_unique<Directory>(path);
     } catch (const fs::filesystem_error& e) {
-        if (e.code() == boost::system::errc::not_a_directory ||
-            e.code() == boost::system::errc::no_such_file_or_directory) {
+        if (e.code() == boost::system::errc::not_a_directory) {
             return nullptr;
         }
         throw;
