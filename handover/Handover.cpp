@@ -82,15 +82,22 @@ void HandleFile(const fs::path& file) {
     }
 }
 
-// The listing was taken before this directory's files were handled, and a staged file may have
-// replaced an empty directory (or a link to one) since: it has nothing left to install.
-std::unique_ptr<Directory> OpenSubdirectory(const fs::path& path) {
+void LogSubdirectory(const fs::path& subdirectory) {
+    g_log << "About to install _tmp_ files in subdirectory: " << subdirectory << std::endl;
+}
+
+// Opens a subdirectory for the walk; null when it is no longer a directory. The listing was
+// taken before this directory's files were handled, and a staged file may have replaced an
+// empty directory (or a link to one) since: it has nothing left to install.
+std::unique_ptr<Directory> OpenSubdirectory(const fs::path& subdirectory) {
     try {
-        return std::make_unique<Directory>(path);
+        return std::make_unique<Directory>(subdirectory);
     } catch (const fs::filesystem_error& e) {
         if (e.code() == boost::system::errc::not_a_directory) {
             return nullptr;
         }
+        // The log names the directory that could not be searched.
+        LogSubdirectory(subdirectory);
         throw;
     }
 }
@@ -103,7 +110,7 @@ void InstallTree(Directory& dir, std::vector<DirectoryId>& walkPath) {
         HandleFile(file);
     }
     for (const fs::path& subdirectory : entries.subdirectories) {
-        std::unique_ptr<Directory> child = OpenSubdirectory(subdirectory);
+        const std::unique_ptr<Directory> child = OpenSubdirectory(subdirectory);
         if (!child) {
             continue;
         }
@@ -111,7 +118,7 @@ void InstallTree(Directory& dir, std::vector<DirectoryId>& walkPath) {
             g_log << "WARNING: not entering directory loop: " << subdirectory << std::endl;
             continue;
         }
-        g_log << "About to install _tmp_ files in subdirectory: " << subdirectory << std::endl;
+        LogSubdirectory(subdirectory);
         walkPath.push_back(child->Id());
         InstallTree(*child, walkPath);
         walkPath.pop_back();

@@ -1,0 +1,304 @@
+// Single faults at the system-call boundary. Whatever fails, handover must exit 0 and print
+// nothing, keep every staged file's content (under its target or its staged name), start the
+// client only after a clean run, and append exactly one record to the report when a step failed.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <boost/filesystem/operations.hpp>
+
+#include "tests/TempTree.h"
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+// Staged name -> (target name, new content).
+const std::map<std::string, std::pair<std::string, std::string>> kStaged = {
+    {"_tmp_a", {"a", "new a"}},
+    {"sub/_tmp_b", {"sub/b", "new b"}},
+    {"sub/deeper/_tmp_c", {"sub/deeper/c", "new c"}},
+    {"_tmp_d", {"d", "new d"}},
+};
+
+void Populate(const TempTree& tree, bool withClient) {
+    if (withClient) {
+        tree.InstallClient();
+    }
+    for (const auto& [staged, target] : kStaged) {
+        tree.Write(staged, target.second);
+    }
+    tree.Write("a", "old a");
+    tree.Write("sub/deeper/c", "old c");
+    tree.MakeDir("d");  // an empty directory as a target
+    tree.Write("_tmp_handover.exe", "self copy");
+    tree.Write("rt/lib/rt-0.jar", "runtime");
+}
+
+bool ToolWorks(const std::string& command) {
+    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+struct Outcome {
+    bool fails;                        // a step fails: report, no client
+    std::vector<std::string> logTail;  // the lines before "ERROR: unknown exception"
+    bool reportLost = false;           // the report itself cannot be written
+};
+
+// The promise every run keeps, failed or not.
+void CheckPromise(const TempTree& tree, const RunResult& run, const Outcome& expected) {
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
+    for (const auto& [staged, target] : kStaged) {
+        const bool installed = tree.Exists(target.first) &&
+                               !fs::is_directory(tree / target.first) &&
+                               tree.Read(target.first) == target.second;
+        const bool waiting = tree.Exists(staged) && tree.Read(staged) == target.second;
+        EXPECT_TRUE(installed != waiting) << staged << " lost or doubled";
+    }
+    EXPECT_EQ(tree.ClientStarted(), !expected.fails);
+    if (!expected.fails || expected.reportLost) {
+        EXPECT_EQ(tree.ReportBytes(), "");
+        return;
+    }
+    const auto logs = tree.ReportLogs();
+    ASSERT_EQ(logs.size(), 1u);
+    const auto lines = Lines(logs[0]);
+    std::vector<std::string> tail = expected.logTail;
+    tail.push_back("ERROR: unknown exception");
+    tail.push_back("EXIT: handover");
+    ASSERT_GE(lines.size(), tail.size());
+    EXPECT_EQ(std::vector<std::string>(lines.end() - tail.size(), lines.end()), tail);
+}
+
+struct InjectedFault {
+    const char* name;
+    std::vector<std::string> strace;  // what follows "strace -o /dev/null"
+    Outcome outcome;
+    bool withClient = true;
+};
+
+const std::string kWaiting = "Waiting for session file: \"./session.dat\" to be deleted";
+const std::string kDeleteA = "About to attempt delete of file: \"./a\"";
+const std::string kRenameA = "Renaming file: \"./_tmp_a\" to: \"./a\"";
+const std::string kLaunch = "About to launch client exe with command: ./client.exe";
+
+std::vector<InjectedFault> Faults() {
+    auto inject = [](const std::string& path, const std::string& what) {
+        std::vector<std::string> args;
+        if (!path.empty()) {
+            args = {"-P", path};
+        }
+        args.insert(args.end(), {"-e", "inject=" + what});
+        return args;
+    };
+    return {
+        // The status of the session file.
+        {"session_status_EIO", inject("./session.dat", "newfstatat:error=EIO"), {true, {kWaiting}}},
+        {"session_status_EACCES",
+         inject("./session.dat", "newfstatat:error=EACCES"),
+         {true, {kWaiting}}},
+        // Opening and reading directories.
+        {"open_root_EACCES",
+         inject("./", "openat:error=EACCES"),
+         {true, {"About to install _tmp_ files"}}},
+        {"open_subdirectory_EIO",
+         inject("./sub", "openat:error=EIO"),
+         {true, {"About to install _tmp_ files in subdirectory: \"./sub\""}}},
+        {"read_root_EIO",
+         {"-e", "trace=getdents64", "-e", "inject=getdents64:error=EIO:when=1"},
+         {true, {"About to install _tmp_ files"}}},
+        // Removing a target: a fault that passes is retried, one that stays fails the run.
+        {"lstat_target_EIO_once", inject("./a", "newfstatat:error=EIO:when=1"), {false, {}}},
+        {"unlink_target_EBUSY_once", inject("./a", "unlink:error=EBUSY:when=1"), {false, {}}},
+        {"unlink_target_EACCES_twice", inject("./a", "unlink:error=EACCES:when=1..2"), {false, {}}},
+        {"rmdir_target_EBUSY_once", inject("./d", "rmdir:error=EBUSY:when=1"), {false, {}}},
+        {"unlink_target_EPERM_always",
+         inject("./a", "unlink:error=EPERM"),
+         {true,
+          {"WARNING: unable to delete file: \"./a\" (retrying)",
+           "ERROR: file: \"./a\" could not be deleted"}}},
+        {"status_target_EIO", inject("./a", "newfstatat:error=EIO:when=2"), {true, {kDeleteA}}},
+        // A target that only looks gone is replaced by the rename all the same.
+        {"status_target_ENOENT",
+         {"-P", "./a", "-e", "inject=unlink:error=EPERM", "-e",
+          "inject=newfstatat:error=ENOENT:when=2"},
+         {false, {}}},
+        // Renaming a staged file onto its target.
+        {"rename_staged_EACCES",
+         inject("./_tmp_a", "rename:error=EACCES"),
+         {true, {kRenameA, "ERROR: rename failed"}}},
+        {"rename_staged_ENOSPC_later",
+         inject("./sub/deeper/_tmp_c", "rename:error=ENOSPC"),
+         {true,
+          {"Renaming file: \"./sub/deeper/_tmp_c\" to: \"./sub/deeper/c\"",
+           "ERROR: rename failed"}}},
+        // The staged self-copy only warns.
+        {"unlink_self_copy_EPERM",
+         inject("./_tmp_handover.exe", "unlink:error=EPERM"),
+         {false, {}}},
+        // The runtime archive.
+        {"rename_archive_EBUSY",
+         inject("./rt/lib/rt-0.jar", "rename:error=EBUSY"),
+         {true, {"About to rename old RT"}}},
+        {"status_archive_EIO",
+         inject("./rt/lib/rt-0.jar", "newfstatat:error=EIO"),
+         {true, {"About to rename old RT"}}},
+        {"status_archive_ENOENT_skips_rotation",
+         inject("./rt/lib/rt-0.jar", "newfstatat:error=ENOENT"),
+         {false, {}}},
+        // Creating the client process, and the client's own start.
+        {"spawn_EAGAIN",
+         {"-e", "trace=clone3,clone,vfork", "-e", "inject=clone3,clone,vfork:error=EAGAIN"},
+         {true, {kLaunch, "ERROR: unable to launch client exe"}}},
+        {"exec_client_EACCES",
+         {"-f", "-P", "./client.exe", "-e", "inject=execve:error=EACCES"},
+         {true, {kLaunch, "ERROR: unable to launch client exe"}}},
+        // The report: lost, but never a partial or a stray file.
+        {"open_report_EACCES", inject("poker.jex", "openat:error=EACCES"), {true, {}, true}, false},
+        {"write_report_ENOSPC",
+         {"-e", "trace=write,writev", "-e", "inject=write,writev:error=ENOSPC"},
+         {true, {}, true},
+         false},
+    };
+}
+
+void PrintTo(const InjectedFault& fault, std::ostream* out) {
+    *out << fault.name;
+}
+
+class InjectedFaults : public ::testing::TestWithParam<InjectedFault> {};
+
+TEST_P(InjectedFaults, KeepThePromise) {
+    if (!ToolWorks("strace -o /dev/null true")) {
+        GTEST_SKIP() << "strace cannot trace here (missing, or ptrace not permitted)";
+    }
+    const InjectedFault& fault = GetParam();
+    TempTree tree;
+    Populate(tree, fault.withClient);
+    std::vector<std::string> prefix = {"strace", "-o", "/dev/null", "--quiet=all"};
+    prefix.insert(prefix.end(), fault.strace.begin(), fault.strace.end());
+    const RunResult run = tree.Run({}, prefix);
+    CheckPromise(tree, run, fault.outcome);
+}
+
+INSTANTIATE_TEST_SUITE_P(Syscalls, InjectedFaults, ::testing::ValuesIn(Faults()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// An earlier record stays byte for byte when the next one cannot be written whole.
+TEST(ReportFaults, FailedAppendKeepsEarlierRecords) {
+    if (!ToolWorks("strace -o /dev/null true")) {
+        GTEST_SKIP() << "strace cannot trace here";
+    }
+    TempTree tree;  // no client: every run fails
+    ASSERT_EQ(tree.Run().status, 0);
+    const std::string first = tree.ReportBytes();
+    ASSERT_FALSE(first.empty());
+    tree.Run({}, {"strace", "-o", "/dev/null", "-e", "trace=write,writev", "-e",
+                  "inject=write,writev:error=ENOSPC"});
+    EXPECT_EQ(tree.ReportBytes(), first);
+}
+
+// A disk that fills up in the middle of the record: the partial record is taken back.
+TEST(ReportFaults, FullFileSystemLeavesNoPartialRecord) {
+    if (!ToolWorks("unshare -m true")) {
+        GTEST_SKIP() << "mount namespaces are not allowed here (unshare -m)";
+    }
+    TempTree tree;
+    const fs::path results = tree.Root().string() + ".results";
+    fs::create_directories(results);
+    // 4088 bytes of earlier records leave 8 bytes in the file's last page; the file system
+    // has no other page free.
+    const std::string earlier(4088, 'e');
+    {
+        TempTree seed;
+        seed.Write("poker.jex", earlier);
+        fs::copy_file(seed / "poker.jex", results / "before");
+    }
+    const std::string script =
+        "set -e; out=\"$1\"; shift; mount -t tmpfs -o size=16k tmpfs \"$PWD\"; cd \"$PWD\"; "
+        "cp \"$out/before\" poker.jex; dd if=/dev/zero of=filler bs=4k count=8 2>/dev/null || "
+        "true; "
+        "\"$@\" && cp poker.jex \"$out/after\"";
+    const RunResult run =
+        tree.Run({}, {"unshare", "-m", "sh", "-c", script, "sh", results.string()});
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::ifstream after((results / "after").string(), std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(after)),
+                            std::istreambuf_iterator<char>());
+    EXPECT_EQ(bytes, earlier);
+    fs::remove_all(results);
+}
+
+// A read-only installation: nothing can be replaced, and the report cannot be written either.
+TEST(RealFaults, ReadOnlyTreeFailsWithoutChangingAnything) {
+    if (!ToolWorks("unshare -m true")) {
+        GTEST_SKIP() << "mount namespaces are not allowed here (unshare -m)";
+    }
+    TempTree tree;
+    Populate(tree, true);
+    const auto before = tree.Snapshot();
+    const std::string script =
+        "set -e; mount --bind \"$PWD\" \"$PWD\"; mount -o remount,ro,bind \"$PWD\"; cd \"$PWD\"; "
+        "exec \"$@\"";
+    const RunResult run = tree.Run({}, {"unshare", "-m", "sh", "-c", script, "sh"});
+    CheckPromise(tree, run, {true, {}, true});
+    EXPECT_EQ(tree.Snapshot(), before);
+}
+
+class AsNobody : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (getuid() != 0 ||
+            !ToolWorks("setpriv --reuid=nobody --regid=nogroup --clear-groups true")) {
+            GTEST_SKIP() << "needs root and setpriv to run as an unprivileged user";
+        }
+        fs::permissions(tree.Root(), fs::perms::all_all);
+    }
+    RunResult Run() {
+        return tree.Run({}, {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
+    }
+    TempTree tree;
+};
+
+TEST_F(AsNobody, UnreadableDirectoryFailsTheRun) {
+    Populate(tree, true);
+    for (const char* dir : {"sub", "sub/deeper", "rt", "rt/lib"}) {
+        fs::permissions(tree / dir, fs::perms::all_all);
+    }
+    fs::permissions(tree / "d", fs::perms::all_all);
+    fs::permissions(tree / "sub", fs::perms::no_perms);
+    CheckPromise(tree, Run(), {true, {"About to install _tmp_ files in subdirectory: \"./sub\""}});
+    fs::permissions(tree / "sub", fs::perms::all_all);
+}
+
+TEST_F(AsNobody, TargetInAForeignDirectoryCannotBeReplaced) {
+    tree.InstallClient();
+    tree.Write("locked/x", "old x");
+    tree.Write("_tmp_y", "new y");
+    fs::permissions(tree / "locked",
+                    fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exe);
+    // The staged file is the user's own, its target is not.
+    tree.Write("locked/_tmp_x", "new x");
+    const RunResult run = Run();
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out + run.err, "");
+    EXPECT_FALSE(tree.ClientStarted());
+    EXPECT_EQ(tree.Read("locked/x"), "old x");
+    EXPECT_EQ(tree.Read("locked/_tmp_x"), "new x");
+    const auto logs = tree.ReportLogs();
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_NE(logs[0].find("ERROR: file: \"./locked/x\" could not be deleted\nERROR: unknown "
+                           "exception\nEXIT: handover\n"),
+              std::string::npos);
+}
+
+}  // namespace
