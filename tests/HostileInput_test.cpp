@@ -1,0 +1,132 @@
+// Trees and arguments that no client would make on purpose. Each test states what handover does
+// with them; none may crash, hang or be misreported.
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <boost/filesystem/operations.hpp>
+
+#include "tests/TempTree.h"
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+// Odd names are installed like any other: the name is bytes, only the prefix is looked at.
+TEST(HostileInput, OddNamesAreInstalledByteForByte) {
+    const std::vector<std::string> names = {
+        "new\nline",           "double\"quote", "amp&ersand",  "\x80\xff\xfe not utf-8",
+        std::string(250, 'n'),  // with the prefix, 255 bytes: the longest name ext4 allows
+        " leading blank",      "-dash",         "back\\slash", "\x1b[31m escape",
+    };
+    TempTree tree;
+    tree.InstallClient();
+    for (const std::string& name : names) {
+        tree.Write(name, "old");
+        tree.Write("_tmp_" + name, "new " + name);
+        tree.Write("dir " + name + "/_TMP_" + name, "nested " + name);
+    }
+    const RunResult run = tree.Run();
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out + run.err, "");
+    EXPECT_NE(tree.WaitForClient(), "") << ::testing::PrintToString(tree.ReportLogs());
+    for (const std::string& name : names) {
+        EXPECT_EQ(tree.Read(name), "new " + name);
+        EXPECT_EQ(tree.Read("dir " + name + "/" + name), "nested " + name);
+        EXPECT_FALSE(tree.Exists("_tmp_" + name));
+    }
+}
+
+// Special files are never opened, moved or removed, whatever their names; a FIFO in place of
+// the session file counts as a session file that stays, and is never opened (no hang).
+TEST(HostileInput, SpecialFilesWithStagedNamesAreLeftAlone) {
+    TempTree tree;
+    tree.InstallClient();
+    ASSERT_EQ(mkfifo((tree / "_tmp_fifo").c_str(), 0600), 0);
+    const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string socketPath = (tree / "_tmp_socket").string();
+    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+    socketPath.copy(address.sun_path, socketPath.size());
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    // Only root may make a device node; the others are tested all the same.
+    mknod((tree / "_tmp_null").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
+    tree.Write("fifo", "target of a FIFO stays");
+    const auto before = tree.Snapshot();
+
+    const RunResult run = tree.Run();
+    close(sock);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out + run.err, "");
+    EXPECT_NE(tree.WaitForClient(), "");
+    EXPECT_EQ(tree.Snapshot(), before);
+}
+
+// Past PATH_MAX a path cannot be opened: the run fails there, with a report, and nothing is lost.
+// The files above it are installed; what lies deeper stays staged.
+TEST(HostileInput, TreeDeeperThanPathMaxFailsCleanly) {
+    TempTree tree;
+    tree.InstallClient();
+    tree.Write("_tmp_top", "top");
+    std::string deep;
+    const std::string level(200, 'd');
+    // Built with relative steps: the whole path is too long for a single call.
+    fs::path previous = fs::current_path();
+    fs::current_path(tree.Root());
+    while (deep.size() < PATH_MAX + 200) {
+        fs::create_directory(level);
+        fs::current_path(level);
+        deep += "/" + level;
+    }
+    { std::ofstream("_tmp_bottom") << "bottom"; }
+    fs::current_path(previous);
+
+    const RunResult run = tree.Run();
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out + run.err, "");
+    EXPECT_FALSE(tree.ClientStarted());
+    EXPECT_EQ(tree.Read("top"), "top");
+    const auto logs = tree.ReportLogs();
+    ASSERT_EQ(logs.size(), 1u);
+    const auto lines = Lines(logs[0]);
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[lines.size() - 3].rfind("About to install _tmp_ files in subdirectory: ", 0),
+              0u);
+    EXPECT_EQ(lines[lines.size() - 2], "ERROR: unknown exception");
+    // rm -rf walks with relative steps, as TempTree's own cleanup cannot.
+    EXPECT_EQ(std::system(("rm -rf '" + (tree / level).string() + "'").c_str()), 0);
+}
+
+// A large directory is read whole before anything in it changes.
+TEST(HostileInput, DirectoryWithTwentyThousandEntries) {
+    TempTree tree;
+    tree.InstallClient();
+    fs::create_directories(tree / "big");
+    for (int i = 0; i < 20000; ++i) {
+        const std::string name = "big/f" + std::to_string(i);
+        std::ofstream((tree / (i % 20 == 0 ? "big/_tmp_f" + std::to_string(i) : name)).string())
+            << i;
+    }
+    const RunResult run = tree.Run();
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(tree.WaitForClient(), "");
+    int files = 0;
+    for (fs::directory_iterator it(tree / "big"), end; it != end; ++it) {
+        EXPECT_NE(it->path().filename().string().rfind("_tmp_", 0), 0u);
+        ++files;
+    }
+    EXPECT_EQ(files, 20000);
+    EXPECT_EQ(tree.Read("big/f19980"), "19980");
+}
+
+}  // namespace
