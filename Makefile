@@ -2,7 +2,7 @@
 JOBS := $(shell nproc)
 CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: deps build demo test test-sanitize bench clean
+.PHONY: deps build demo test test-sanitize test-valgrind bench clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -23,6 +23,11 @@ test-sanitize: deps
 	@cmake --build build-sanitize -j$(JOBS)
 	@ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --test-dir build-sanitize --output-on-failure -j$(JOBS)
+
+# The end-to-end suite with handover under valgrind memcheck: any error or definite leak fails.
+test-valgrind: build
+	@HANDOVER_WRAPPER="valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite" \
+		ctest --test-dir build -L end-to-end --output-on-failure -j$(JOBS)
 
 bench: build
 	@bash bench/run.sh build/bin

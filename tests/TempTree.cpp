@@ -94,6 +94,13 @@ RunResult TempTree::Run(const std::vector<std::string>& args,
     const fs::path outFile = root_.string() + ".out";
     const fs::path errFile = root_.string() + ".err";
     std::vector<std::string> command = prefix;
+    // HANDOVER_WRAPPER runs the program under a checker, e.g. "valgrind --error-exitcode=99".
+    if (const char* wrapper = std::getenv("HANDOVER_WRAPPER")) {
+        std::istringstream words(wrapper);
+        for (std::string word; words >> word;) {
+            command.push_back(word);
+        }
+    }
     command.push_back(HANDOVER_BIN);
     command.insert(command.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -181,6 +188,10 @@ std::vector<std::string> TempTree::ReportLogs() const {
         start += (length + 7) / 8 * 8;
     }
     return logs;
+}
+
+bool UnderChecker() {
+    return std::getenv("HANDOVER_WRAPPER") != nullptr;
 }
 
 std::vector<std::string> Lines(const std::string& text) {

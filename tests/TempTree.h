@@ -60,6 +60,10 @@ class TempTree {
     std::vector<std::string> chattrPaths_;
 };
 
+// Whether HANDOVER_WRAPPER runs handover under a checker. valgrind turns the launch's vfork into
+// a fork, so a client that fails to start is not reported to handover there.
+bool UnderChecker();
+
 // The lines of a log, without their LF.
 std::vector<std::string> Lines(const std::string& text);
 
