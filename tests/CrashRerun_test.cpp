@@ -8,7 +8,6 @@
 // signal, so the run ends as if by SIGKILL. Only handover is traced (no -f), never its client.
 #include <signal.h>
 
-#include <cstddef>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -105,17 +104,6 @@ std::vector<KillPoint> KillPoints(const std::string& trace) {
         }
     }
     return points;
-}
-
-// strace with these options in front of handover. LeakSanitizer cannot run under ptrace, so a
-// sanitized handover leaves leak checking to its untraced runs.
-std::vector<std::string> Strace(const std::vector<std::string>& options) {
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    std::vector<std::string> prefix = {
-        "strace", "-E",
-        "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") + ":detect_leaks=0"};
-    prefix.insert(prefix.end(), options.begin(), options.end());
-    return prefix;
 }
 
 std::vector<std::string> KillPrefix(const KillPoint& point) {

@@ -184,9 +184,9 @@ TEST_P(InjectedFaults, KeepThePromise) {
     const InjectedFault& fault = GetParam();
     TempTree tree;
     Populate(tree, fault.withClient);
-    std::vector<std::string> prefix = {"strace", "-o", "/dev/null", "--quiet=all"};
-    prefix.insert(prefix.end(), fault.strace.begin(), fault.strace.end());
-    const RunResult run = tree.Run({}, prefix);
+    std::vector<std::string> options = {"-o", "/dev/null", "--quiet=all"};
+    options.insert(options.end(), fault.strace.begin(), fault.strace.end());
+    const RunResult run = tree.Run({}, Strace(options));
     CheckPromise(tree, run, fault.outcome);
 }
 
@@ -202,8 +202,8 @@ TEST(ReportFaults, FailedAppendKeepsEarlierRecords) {
     ASSERT_EQ(tree.Run().status, 0);
     const std::string first = tree.ReportBytes();
     ASSERT_FALSE(first.empty());
-    tree.Run({}, {"strace", "-o", "/dev/null", "-e", "trace=write,writev", "-e",
-                  "inject=write,writev:error=ENOSPC"});
+    tree.Run({}, Strace({"-o", "/dev/null", "-e", "trace=write,writev", "-e",
+                         "inject=write,writev:error=ENOSPC"}));
     EXPECT_EQ(tree.ReportBytes(), first);
 }
 

@@ -190,6 +190,15 @@ std::vector<std::string> TempTree::ReportLogs() const {
     return logs;
 }
 
+std::vector<std::string> Strace(const std::vector<std::string>& options) {
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    std::vector<std::string> prefix = {
+        "strace", "-E",
+        "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") + ":detect_leaks=0"};
+    prefix.insert(prefix.end(), options.begin(), options.end());
+    return prefix;
+}
+
 bool UnderChecker() {
     return std::getenv("HANDOVER_WRAPPER") != nullptr;
 }

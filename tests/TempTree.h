@@ -60,6 +60,10 @@ class TempTree {
     std::vector<std::string> chattrPaths_;
 };
 
+// strace with these options, to put in front of handover. LeakSanitizer cannot run under
+// ptrace, so a sanitized handover leaves leak checking to its untraced runs.
+std::vector<std::string> Strace(const std::vector<std::string>& options);
+
 // Whether HANDOVER_WRAPPER runs handover under a checker. valgrind turns the launch's vfork into
 // a fork, so a client that fails to start is not reported to handover there.
 bool UnderChecker();

@@ -1,0 +1,204 @@
+#include "util/Crypto.h"
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "util/ByteArray.h"
+#include "util/Exception.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string FromHex(const std::string& hex) {
+    std::string bytes;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+std::string ToHex(const std::string& bytes) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    for (const char c : bytes) {
+        hex.push_back(kDigits[static_cast<std::uint8_t>(c) >> 4]);
+        hex.push_back(kDigits[static_cast<std::uint8_t>(c) & 0xf]);
+    }
+    return hex;
+}
+
+std::string AsString(const Kvo::ByteArray& bytes) {
+    return std::string(reinterpret_cast<const char*>(bytes.Data()), bytes.Size());
+}
+
+std::string Encrypt(const std::string& plain, const std::string& key) {
+    return AsString(*Kvo::EncryptTripleDes(Kvo::ByteArray(plain.data(), plain.size()), key));
+}
+
+std::string Decrypt(const std::string& cipher, const std::string& key) {
+    return AsString(*Kvo::DecryptTripleDes(Kvo::ByteArray(cipher.data(), cipher.size()), key));
+}
+
+// Bytes that differ from block to block and cover every byte value.
+std::string Sample(std::size_t n) {
+    std::string bytes;
+    std::uint32_t state = 12345;
+    for (std::size_t i = 0; i < n; ++i) {
+        state = state * 1103515245u + 12345u;
+        bytes.push_back(static_cast<char>(state >> 24));
+    }
+    return bytes;
+}
+
+const std::string kKey = FromHex(
+    "0123456789ABCDEF"
+    "23456789ABCDEF01"
+    "456789ABCDEF0123");
+
+// The three-key triple DES known answer published by NIST for ECB mode.
+TEST(TripleDes, KnownAnswer) {
+    const std::string plain = "The qufck brown fox jump";
+    const std::string cipher = FromHex("A826FD8CE53B855FCCE21C8112256FE668D5C05DD9B6B900");
+    EXPECT_EQ(ToHex(Encrypt(plain, kKey)), ToHex(cipher));
+    EXPECT_EQ(Decrypt(cipher, kKey), plain);
+}
+
+TEST(TripleDes, OutputIsInputRoundedUpToWholeBlocks) {
+    const std::pair<std::size_t, std::size_t> sizes[] = {{0, 0}, {1, 8}, {8, 8}, {9, 16}, {17, 24}};
+    for (const auto& [in, out] : sizes) {
+        EXPECT_EQ(Encrypt(Sample(in), kKey).size(), out) << in;
+    }
+}
+
+TEST(TripleDes, PartialBlockIsZeroPadded) {
+    const std::string plain = Sample(13);
+    EXPECT_EQ(Encrypt(plain, kKey), Encrypt(plain + std::string(3, '\0'), kKey));
+    EXPECT_EQ(Decrypt(Encrypt(plain, kKey), kKey), plain + std::string(3, '\0'));
+}
+
+TEST(TripleDes, EqualBlocksGiveEqualCipherBlocks) {
+    const std::string blocks = Sample(16);
+    const std::string cipher = Encrypt(blocks + blocks.substr(0, 8), kKey);
+    EXPECT_EQ(cipher.substr(0, 8), cipher.substr(16, 8));
+    EXPECT_NE(cipher.substr(0, 8), cipher.substr(8, 8));
+}
+
+TEST(TripleDes, BytesBeyondTheTwentyFourthOfTheKeyAreIgnored) {
+    const std::string plain = Sample(40);
+    EXPECT_EQ(Encrypt(plain, kKey + Sample(8)), Encrypt(plain, kKey));
+}
+
+TEST(TripleDes, DecryptInvertsEncrypt) {
+    for (const std::size_t n : {0u, 8u, 64u, 1000u}) {
+        const std::string plain = Sample(n);
+        EXPECT_EQ(Decrypt(Encrypt(plain, kKey), kKey), plain) << n;
+    }
+}
+
+TEST(TripleDes, ShortKeyLeavesAsKvoExceptionNamingCryptoKeyError) {
+    for (const std::string& key : {kKey.substr(0, 23), std::string()}) {
+        for (const bool encrypt : {true, false}) {
+            SCOPED_TRACE((encrypt ? "encrypt, key of " : "decrypt, key of ") +
+                         std::to_string(key.size()));
+            try {
+                encrypt ? Encrypt(Sample(16), key) : Decrypt(Sample(16), key);
+                ADD_FAILURE() << "nothing was thrown";
+            } catch (const Kvo::CryptoKeyError&) {
+                ADD_FAILURE() << "left as the derived type";
+            } catch (const Kvo::Exception& e) {
+                const std::string what = e.what();
+                EXPECT_EQ(what.rfind("CryptoKeyError at ", 0), 0u) << what;
+                std::size_t trails = 0;
+                for (std::size_t at = what.find("\n--> rethrown at "); at != std::string::npos;
+                     at = what.find("\n--> rethrown at ", at + 1)) {
+                    ++trails;
+                }
+                EXPECT_EQ(trails, 1u) << what;
+            }
+        }
+    }
+}
+
+TEST(TripleDes, DecryptRefusesAPartialBlock) {
+    EXPECT_THROW(Decrypt(Sample(9), kKey), Kvo::Exception);
+}
+
+// A folder that is removed, with everything in it, when the test ends.
+class TempDir {
+  public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "crypto-test-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) {
+            throw std::system_error(errno, std::generic_category(), "mkdtemp");
+        }
+        path_ = pattern;
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const fs::path& Path() const { return path_; }
+
+  private:
+    fs::path path_;
+};
+
+bool OnPath(const std::string& program) {
+    if (program.find('/') != std::string::npos) {
+        return access(program.c_str(), X_OK) == 0;
+    }
+    const char* path = std::getenv("PATH");
+    std::istringstream dirs(path != nullptr ? path : "");
+    std::string dir;
+    while (std::getline(dirs, dir, ':')) {
+        if (!dir.empty() && access((fs::path(dir) / program).c_str(), X_OK) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The same cipher as computed by the openssl command line program, on the zero-padded input.
+TEST(TripleDes, AgreesWithTheOpensslCommand) {
+    if (!OnPath(OPENSSL_BIN)) {
+        GTEST_SKIP() << "the openssl program (" << OPENSSL_BIN << ") is not installed";
+    }
+    TempDir dir;
+    const fs::path in = dir.Path() / "in";
+    const fs::path out = dir.Path() / "out";
+    const std::string keys[] = {kKey, Sample(24)};
+    for (const std::string& key : keys) {
+        for (const std::size_t n : {0u, 1u, 7u, 8u, 9u, 16u, 333u}) {
+            SCOPED_TRACE("key " + ToHex(key) + ", " + std::to_string(n) + " bytes");
+            const std::string plain = Sample(n);
+            const std::string padded = plain + std::string((8 - n % 8) % 8, '\0');
+            std::ofstream(in, std::ios_base::binary | std::ios_base::trunc) << padded;
+            const std::string command = std::string(OPENSSL_BIN) + " enc -des-ede3 -nopad -K " +
+                                        ToHex(key) + " -in '" + in.string() + "' -out '" +
+                                        out.string() + "'";
+            ASSERT_EQ(std::system(command.c_str()), 0) << command;
+            std::ifstream result(out, std::ios_base::binary);
+            const std::string expected((std::istreambuf_iterator<char>(result)),
+                                       std::istreambuf_iterator<char>());
+            EXPECT_EQ(ToHex(Encrypt(plain, key)), ToHex(expected));
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,374 @@
+// Runs the real handover-report binary on report files written here the way handover writes
+// them: each run log encrypted on its own under the report key, the records appended.
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "handover/Main_Win32.h"
+#include "util/ByteArray.h"
+#include "util/Crypto.h"
+#include "util/CryptoKeys.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct RunResult {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios_base::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const fs::path& path, const std::string& content) {
+    std::ofstream out(path, std::ios_base::binary | std::ios_base::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+    ASSERT_TRUE(out.good()) << path;
+}
+
+// A fresh folder that is removed, with everything in it, when the test ends.
+class TempDir {
+  public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "handover-report-test-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) {
+            throw std::system_error(errno, std::generic_category(), "mkdtemp");
+        }
+        path_ = pattern;
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const fs::path& Path() const { return path_; }
+
+    // Runs handover-report with args in this folder; stdout and stderr are captured.
+    RunResult Run(const std::vector<std::string>& args) const {
+        const fs::path out = path_ / "stdout";
+        const fs::path err = path_ / "stderr";
+        std::vector<std::string> argv{HANDOVER_REPORT_BIN};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<char*> cargv;
+        for (std::string& arg : argv) {
+            cargv.push_back(arg.data());
+        }
+        cargv.push_back(nullptr);
+
+        const pid_t pid = fork();
+        if (pid == 0) {
+            // Only async-signal-safe calls until exec.
+            const int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            const int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (outFd < 0 || errFd < 0 || chdir(path_.c_str()) != 0 ||
+                dup2(outFd, STDOUT_FILENO) < 0 || dup2(errFd, STDERR_FILENO) < 0) {
+                _exit(127);
+            }
+            execv(cargv[0], cargv.data());
+            _exit(127);
+        }
+        RunResult result;
+        int status = 0;
+        if (pid < 0 || waitpid(pid, &status, 0) != pid) {
+            return result;
+        }
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        result.out = ReadFile(out);
+        result.err = ReadFile(err);
+        return result;
+    }
+
+  private:
+    fs::path path_;
+};
+
+// A run log as handover writes it on failure; middle holds the lines between the fixed ones.
+std::string RunLog(const std::string& middle) {
+    return "START: handover\nAwaiting client exit\n" + middle +
+           "ERROR: unknown exception\nEXIT: handover\n";
+}
+
+// A run log padded (by its middle) to exactly length bytes.
+std::string RunLogOfLength(std::size_t length) {
+    const std::size_t fixed = RunLog("").size() + 1;
+    return RunLog(std::string(length - fixed, 'x') + "\n");
+}
+
+std::string Padding(const std::string& log) {
+    return std::string((8 - log.size() % 8) % 8, '\0');
+}
+
+std::string Encrypted(const std::string& log) {
+    Kvo::CryptoKeys::Instance();
+    const Kvo::ByteArray plain(log.data(), log.size());
+    const std::unique_ptr<Kvo::ByteArray> cipher =
+        Kvo::EncryptTripleDes(plain, Kvo::CryptoKeys::GetKey(REPORT_KEY_ID));
+    return std::string(reinterpret_cast<const char*>(cipher->Data()), cipher->Size());
+}
+
+// The report handover leaves after failing once per log.
+std::string Report(const std::vector<std::string>& logs) {
+    std::string report;
+    for (const std::string& log : logs) {
+        report += Encrypted(log);
+    }
+    return report;
+}
+
+// What handover-report prints for these records, numbered first..first+size-1 of count.
+std::string Shown(const std::vector<std::string>& logs, std::size_t first, std::size_t count) {
+    std::ostringstream text;
+    for (std::size_t i = 0; i < logs.size(); ++i) {
+        text << "--- record " << first + i << " of " << count << ": " << logs[i].size()
+             << " bytes ---\n"
+             << logs[i];
+    }
+    return text.str();
+}
+
+const std::vector<std::string>& TwoLogs() {
+    static const std::vector<std::string> logs{
+        RunLog("About to install _tmp_ files\nAbout to rename old RT\n"),
+        RunLog("About to launch the client\nAbout to launch client exe with command: "
+               "./client.exe -x\nERROR: unable to launch client exe\n")};
+    return logs;
+}
+
+class HandoverReport : public testing::Test {
+  protected:
+    TempDir dir_;
+};
+
+TEST_F(HandoverReport, ShowsEveryRecordOldestFirstUnderAHeader) {
+    ASSERT_NE(TwoLogs()[0].size() % 8, 0u);
+    ASSERT_NE(TwoLogs()[1].size() % 8, 0u);
+    WriteFile(dir_.Path() / "two.jex", Report(TwoLogs()));
+
+    const RunResult result = dir_.Run({"two.jex"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, Shown(TwoLogs(), 1, 2));
+    EXPECT_EQ(result.err, "");
+}
+
+TEST_F(HandoverReport, ReadsThePokerJexOfTheWorkingDirectoryByDefault) {
+    WriteFile(dir_.Path() / REPORT_FILE_NAME, Report(TwoLogs()));
+
+    const RunResult all = dir_.Run({});
+    EXPECT_EQ(all.status, 0) << all.err;
+    EXPECT_EQ(all.out, Shown(TwoLogs(), 1, 2));
+
+    const RunResult last = dir_.Run({"--last"});
+    EXPECT_EQ(last.status, 0) << last.err;
+    EXPECT_EQ(last.out, Shown({TwoLogs()[1]}, 2, 2));
+}
+
+TEST_F(HandoverReport, LastShowsTheNewestRecordOnly) {
+    WriteFile(dir_.Path() / "two.jex", Report(TwoLogs()));
+
+    const RunResult result = dir_.Run({"--last", "two.jex"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, Shown({TwoLogs()[1]}, 2, 2));
+}
+
+TEST_F(HandoverReport, RawIsTheDecryptedContentWithItsPadding) {
+    WriteFile(dir_.Path() / "two.jex", Report(TwoLogs()));
+
+    const RunResult result = dir_.Run({"--raw", "two.jex"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out,
+              TwoLogs()[0] + Padding(TwoLogs()[0]) + TwoLogs()[1] + Padding(TwoLogs()[1]));
+    EXPECT_EQ(result.err, "");
+}
+
+// Every amount of padding, none included, with each record's end next to another's start.
+TEST_F(HandoverReport, EveryPaddingLengthEndsItsRecord) {
+    std::vector<std::string> logs;
+    for (std::size_t length = 96; length < 104; ++length) {
+        logs.push_back(RunLogOfLength(length));
+        ASSERT_EQ(logs.back().size(), length);
+    }
+    WriteFile(dir_.Path() / "eight.jex", Report(logs));
+
+    const RunResult result = dir_.Run({"eight.jex"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, Shown(logs, 1, logs.size()));
+}
+
+TEST_F(HandoverReport, EmptyReportHoldsNoRecords) {
+    WriteFile(dir_.Path() / "empty.jex", "");
+
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"empty.jex"}, {"--last", "empty.jex"}, {"--raw", "empty.jex"}}) {
+        const RunResult result = dir_.Run(args);
+        EXPECT_EQ(result.status, 0) << args[0];
+        EXPECT_EQ(result.out, "") << args[0];
+    }
+}
+
+// A logged file name may contain a newline and "EXIT: handover": such a line must not end
+// the record, whether or not it happens to end on a block boundary.
+TEST_F(HandoverReport, ExitLineInsideALoggedNameDoesNotSplitTheRecord) {
+    std::vector<std::string> logs;
+    for (std::size_t shift = 0; shift < 8; ++shift) {
+        logs.push_back(RunLog("About to install _tmp_ files\nInstalling ./" +
+                              std::string(shift, 'n') + "\nEXIT: handover\n.jar as ./" +
+                              std::string(shift, 'n') + "\nEXIT: handover\n\n.jar\n"));
+    }
+    WriteFile(dir_.Path() / "names.jex", Report(logs));
+
+    const RunResult result = dir_.Run({"names.jex"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, Shown(logs, 1, logs.size()));
+
+    const RunResult last = dir_.Run({"--last", "names.jex"});
+    EXPECT_EQ(last.out, Shown({logs.back()}, logs.size(), logs.size()));
+}
+
+struct DamageCase {
+    const char* name;
+    std::string tail;    // appended to the report of TwoLogs()
+    bool thirdComplete;  // whether the tail starts with a complete third record
+};
+
+// The complete records are shown, the damage is placed right after them, and the status is 1.
+TEST_F(HandoverReport, DamagedTailAfterCompleteRecords) {
+    const std::string good = Report(TwoLogs());
+    const std::string thirdLog = RunLog("About to rename old RT\n");
+    const std::string third = Encrypted(thirdLog);
+    // A record that logs a name holding "EXIT: handover", cut at the end of the block where
+    // that text ends; the cut ends no record, since the text either does not start a line or
+    // is followed by more text, not by padding.
+    const auto cutAfterLoggedExit = [](const std::string& before, bool endsBlock) {
+        for (std::size_t shift = 0;; ++shift) {
+            const std::string log = RunLog("Installing ./" + std::string(shift, 'n') + before +
+                                           "EXIT: handover\n.jar\n");
+            const std::size_t end = log.find("EXIT: handover\n") + 15;
+            if ((end % 8 == 0) == endsBlock) {
+                return Encrypted(log).substr(0, (end + 7) / 8 * 8);
+            }
+        }
+    };
+    const std::vector<DamageCase> cases{
+        {"record cut after an exit inside a line", cutAfterLoggedExit("", true), false},
+        {"record cut after an exit line inside a block", cutAfterLoggedExit("\n", false), false},
+        {"three stray bytes", "abc", false},
+        {"record cut inside a block", third.substr(0, 21), false},
+        {"record cut at a block boundary", third.substr(0, 24), false},
+        {"record without its last block", third.substr(0, third.size() - 8), false},
+        {"blocks of garbage", std::string(32, '\x5a'), false},
+        {"record and a stray byte", third + "z", true},
+    };
+    for (const DamageCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteFile(dir_.Path() / "damaged.jex", good + c.tail);
+        std::vector<std::string> complete = TwoLogs();
+        std::size_t damageAt = good.size();
+        if (c.thirdComplete) {
+            complete.push_back(thirdLog);
+            damageAt += third.size();
+        }
+
+        const RunResult all = dir_.Run({"damaged.jex"});
+        EXPECT_EQ(all.status, 1);
+        EXPECT_EQ(all.out, Shown(complete, 1, complete.size()));
+        EXPECT_NE(all.err.find("damaged from byte offset " + std::to_string(damageAt) + ":"),
+                  std::string::npos)
+            << all.err;
+
+        const RunResult last = dir_.Run({"--last", "damaged.jex"});
+        EXPECT_EQ(last.status, 1);
+        EXPECT_EQ(last.out, Shown({complete.back()}, complete.size(), complete.size()));
+
+        // Every whole block is decrypted; only a partial block at the very end is left out.
+        const RunResult raw = dir_.Run({"--raw", "damaged.jex"});
+        EXPECT_EQ(raw.status, 1);
+        EXPECT_EQ(raw.out.substr(0, good.size()),
+                  TwoLogs()[0] + Padding(TwoLogs()[0]) + TwoLogs()[1] + Padding(TwoLogs()[1]));
+        EXPECT_EQ(raw.out.size(), (good.size() + c.tail.size()) / 8 * 8);
+    }
+}
+
+TEST_F(HandoverReport, DataThatIsNoRecordIsDamageFromTheStart) {
+    // Encrypted under another key, the logs do not decrypt to records.
+    const std::string log = TwoLogs()[0];
+    const Kvo::ByteArray plain(log.data(), log.size());
+    const std::string otherKey(24, 'k');
+    const std::unique_ptr<Kvo::ByteArray> cipher = Kvo::EncryptTripleDes(plain, otherKey);
+    WriteFile(dir_.Path() / "other.jex",
+              std::string(reinterpret_cast<const char*>(cipher->Data()), cipher->Size()));
+
+    const RunResult result = dir_.Run({"other.jex"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_NE(result.err.find("damaged from byte offset 0:"), std::string::npos) << result.err;
+}
+
+struct CommandLineCase {
+    std::vector<std::string> args;
+    int status;
+    bool onStdout;       // where the text goes: stdout, else stderr
+    std::string inText;  // a part of that text
+};
+
+TEST_F(HandoverReport, CommandLineAndFileErrors) {
+    fs::create_directory(dir_.Path() / "folder.jex");
+    WriteFile(dir_.Path() / "two.jex", Report(TwoLogs()));
+    const std::vector<CommandLineCase> cases{
+        {{"--help"}, 0, true, "Exit status:"},
+        {{"--help"}, 0, true, "--raw"},
+        {{"--help"}, 0, true, "--last"},
+        {{"--help"}, 0, true, "multiple of 8"},
+        {{"missing.jex"}, 2, false, "cannot open 'missing.jex': No such file or directory"},
+        {{"--last", "missing.jex"}, 2, false, "missing.jex"},
+        {{"--raw", "missing.jex"}, 2, false, "missing.jex"},
+        {{}, 2, false, "cannot open 'poker.jex'"},
+        {{"folder.jex"}, 2, false, "'folder.jex'"},
+        {{"--first", "two.jex"}, 2, false, "unknown option '--first'"},
+        {{"--first", "two.jex"}, 2, false, "Usage: handover-report"},
+        {{"--last", "--raw", "two.jex"}, 2, false, "Usage: handover-report"},
+        {{"two.jex", "two.jex"}, 2, false, "Usage: handover-report"},
+    };
+    for (const CommandLineCase& c : cases) {
+        std::string line;
+        for (const std::string& arg : c.args) {
+            line += " " + arg;
+        }
+        SCOPED_TRACE("handover-report" + line);
+        const RunResult result = dir_.Run(c.args);
+        EXPECT_EQ(result.status, c.status);
+        const std::string& text = c.onStdout ? result.out : result.err;
+        EXPECT_NE(text.find(c.inText), std::string::npos) << text;
+        if (c.status != 0) {
+            EXPECT_EQ(result.out, "");
+        }
+    }
+}
+
+TEST_F(HandoverReport, DoubleDashLetsAFileNameStartWithADash) {
+    WriteFile(dir_.Path() / "-two.jex", Report(TwoLogs()));
+
+    const RunResult result = dir_.Run({"--last", "--", "-two.jex"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, Shown({TwoLogs()[1]}, 2, 2));
+}
+
+}  // namespace
