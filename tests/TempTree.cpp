@@ -17,6 +17,7 @@
 #include <boost/filesystem/operations.hpp>
 
 #include "handover/Main_Win32.h"
+#include "tools/ReportRecords.h"
 #include "util/ByteArray.h"
 #include "util/Crypto.h"
 #include "util/CryptoKeys.h"
@@ -174,18 +175,14 @@ std::vector<std::string> TempTree::ReportLogs() const {
     const Kvo::ByteArray cipher(bytes.data(), bytes.size());
     const auto plain = Kvo::DecryptTripleDes(cipher, Kvo::CryptoKeys::GetKey(REPORT_KEY_ID));
     const std::string text(reinterpret_cast<const char*>(plain->Data()), plain->Size());
-    // Every record ends with the exit banner, then zero bytes up to the next block.
     std::vector<std::string> logs;
-    const std::string banner = "EXIT: handover\n";
-    std::string::size_type start = 0;
-    while (start < text.size()) {
-        const auto end = text.find(banner, start);
-        if (end == std::string::npos) {
-            throw std::runtime_error("report ends inside a record");
-        }
-        const auto length = end + banner.size() - start;
-        logs.push_back(text.substr(start, length));
-        start += (length + 7) / 8 * 8;
+    std::size_t end = 0;
+    for (const ReportRecord& record : SplitRecords(text)) {
+        logs.push_back(text.substr(record.offset, record.textLength));
+        end = record.end;
+    }
+    if (end != text.size()) {
+        throw std::runtime_error("report damaged from byte " + std::to_string(end));
     }
     return logs;
 }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "handover/Main_Win32.h"
+#include "tools/ReportRecords.h"
 #include "util/ByteArray.h"
 #include "util/Crypto.h"
 #include "util/CryptoKeys.h"
@@ -25,8 +26,6 @@
 namespace {
 
 constexpr char kProgram[] = "handover-report";
-constexpr std::string_view kStartLine = "START: handover\n";
-constexpr std::string_view kExitLine = "EXIT: handover\n";
 constexpr std::size_t kBlock = 8;
 
 enum ExitStatus { kOk = 0, kDamaged = 1, kCannotRun = 2 };
@@ -85,74 +84,6 @@ class CannotRun : public std::runtime_error {
   private:
     bool showUsage_;
 };
-
-// One record of decrypted report data: [offset, offset + textLength) is the log,
-// [offset + textLength, end) its zero padding.
-struct Record {
-    std::size_t offset;
-    std::size_t textLength;
-    std::size_t end;
-};
-
-// Whether the "EXIT: handover" line at exitAt can close the record that starts at start.
-std::optional<Record> RecordEndingAt(std::string_view plain, std::size_t start,
-                                     std::size_t exitAt) {
-    if (exitAt != start && plain[exitAt - 1] != '\n') {
-        return std::nullopt;
-    }
-    const std::size_t textEnd = exitAt + kExitLine.size();
-    const std::size_t end = start + (textEnd - start + kBlock - 1) / kBlock * kBlock;
-    if (end > plain.size() ||
-        !std::all_of(plain.begin() + textEnd, plain.begin() + end, [](char c) { return c == 0; })) {
-        return std::nullopt;
-    }
-    return Record{start, textEnd - start, end};
-}
-
-// Splits decrypted report data into its complete records, oldest first; whatever follows the
-// last of them is damage. A logged file name may hold a newline and "EXIT: handover", so an
-// end counts only once the data either stops there or goes on with "START: handover"; failing
-// any such end, the first well-formed one is taken, so that damage further on costs no more
-// than the record it hits.
-std::vector<Record> SplitRecords(std::string_view plain) {
-    std::vector<Record> records;
-    // Whether the data may still hold an end followed by a record start or by the data's end;
-    // once a search found none, later searches (over less data) need not look for one.
-    bool confirmedEndAhead = true;
-    std::size_t start = 0;
-    while (start < plain.size()) {
-        std::optional<Record> first;
-        std::optional<Record> confirmed;
-        for (std::size_t at = plain.find(kExitLine, start); at != std::string_view::npos;
-             at = plain.find(kExitLine, at + 1)) {
-            const std::optional<Record> record = RecordEndingAt(plain, start, at);
-            if (!record) {
-                continue;
-            }
-            if (!first) {
-                first = record;
-                if (!confirmedEndAhead) {
-                    break;
-                }
-            }
-            if (record->end == plain.size() ||
-                plain.substr(record->end, kStartLine.size()) == kStartLine) {
-                confirmed = record;
-                break;
-            }
-        }
-        if (!confirmed) {
-            confirmedEndAhead = false;
-        }
-        const std::optional<Record>& taken = confirmed ? confirmed : first;
-        if (!taken) {
-            break;
-        }
-        records.push_back(*taken);
-        start = taken->end;
-    }
-    return records;
-}
 
 Options ParseOptions(int argc, char** argv) {
     Options options;
@@ -223,7 +154,7 @@ void DecryptWholeBlocks(std::string& data, const std::string& key) {
     }
 }
 
-void WriteRecord(std::string_view plain, const Record& record, std::size_t number,
+void WriteRecord(std::string_view plain, const ReportRecord& record, std::size_t number,
                  std::size_t count) {
     std::cout << "--- record " << number << " of " << count << ": " << record.textLength
               << " bytes ---\n";
@@ -240,7 +171,7 @@ int Run(const Options& options) {
     data.resize(fileLength / kBlock * kBlock);
     const std::string_view plain = data;
 
-    const std::vector<Record> records = SplitRecords(plain);
+    const std::vector<ReportRecord> records = SplitRecords(plain);
     if (options.mode == Mode::kRaw) {
         std::cout.write(plain.data(), static_cast<std::streamsize>(plain.size()));
     } else if (options.mode == Mode::kLast && !records.empty()) {
