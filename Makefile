@@ -2,7 +2,7 @@
 JOBS := $(shell nproc)
 CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: deps build demo test test-sanitize test-valgrind bench clean
+.PHONY: deps build demo test test-sanitize test-valgrind fuzz bench clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -29,8 +29,16 @@ test-valgrind: build
 	@HANDOVER_WRAPPER="valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite" \
 		ctest --test-dir build -L end-to-end --output-on-failure -j$(JOBS)
 
+# libFuzzer (clang-14) on the report decoder, the staged-name tests and the command line:
+# FUZZ_SECONDS per target, after replaying the crash reproducers kept in fuzz/crashes/.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	@CXX=clang++-14 cmake -S . -B build-fuzz $(CMAKE_FLAGS) -DHANDOVER_FUZZ=ON >/dev/null
+	@cmake --build build-fuzz -j$(JOBS) --target fuzz_report fuzz_names fuzz_command_line
+	@bash fuzz/run.sh build-fuzz/bin $(FUZZ_SECONDS)
+
 bench: build
 	@bash bench/run.sh build/bin
 
 clean:
-	rm -rf build build-sanitize
+	rm -rf build build-sanitize build-fuzz
