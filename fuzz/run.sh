@@ -19,8 +19,14 @@ for target in report names command_line; do
     fi
     echo "== $target: fuzzing for ${seconds}s"
     mkdir -p "$work/$target"
+    status=0
     "$fuzzer" -max_total_time="$seconds" -print_final_stats=0 \
-        -artifact_prefix="$here/crashes/$target-" "$work/$target" "$here/corpus/$target" 2>&1 |
-        grep -E '^(Done [0-9]+ runs|==[0-9]+==ERROR|SUMMARY)' || true
-    [[ ${PIPESTATUS[0]} -eq 0 ]] || { echo "fuzz_$target found a crash (see fuzz/crashes/)" >&2; exit 1; }
+        -artifact_prefix="$here/crashes/$target-" "$work/$target" "$here/corpus/$target" \
+        >"$work/$target.log" 2>&1 || status=$?
+    grep -E '^(Done [0-9]+ runs|==[0-9]+==ERROR|SUMMARY)' "$work/$target.log" || true
+    if [[ $status -ne 0 ]]; then
+        tail -n 40 "$work/$target.log" >&2
+        echo "fuzz_$target failed (status $status); a reproducer is in fuzz/crashes/" >&2
+        exit 1
+    fi
 done
