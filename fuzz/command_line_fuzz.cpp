@@ -3,17 +3,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+
 #include <vector>
-
+#include "fuzz/Check.h"
 #include "handover/CommandLine.h"
-
-namespace {
-void Check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // NUL bytes separate the arguments, as in a real argument vector.

@@ -6,15 +6,8 @@
 
 #include <boost/filesystem/path.hpp>
 
+#include "fuzz/Check.h"
 #include "handover/Handover.h"
-
-namespace {
-void Check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string name(reinterpret_cast<const char*>(data), size);

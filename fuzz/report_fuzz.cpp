@@ -3,8 +3,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
-#include <string_view>
 
+#include <string_view>
+#include "fuzz/Check.h"
 #include "handover/Main_Win32.h"
 #include "tools/ReportRecords.h"
 #include "util/ByteArray.h"
@@ -12,12 +13,6 @@
 #include "util/CryptoKeys.h"
 
 namespace {
-
-void Check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
 
 void CheckRecords(std::string_view plain) {
     std::size_t expectedOffset = 0;

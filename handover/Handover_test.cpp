@@ -21,19 +21,14 @@ namespace {
 class InTree : public ::testing::Test {
   protected:
     void SetUp() override {
-        previous_ = fs::current_path();
-        fs::current_path(tree.Root());
         g_log.str("");
         g_errorFlag = false;
     }
-    void TearDown() override { fs::current_path(previous_); }
 
     std::vector<std::string> Log() const { return Lines(g_log.str()); }
 
     TempTree tree;
-
-  private:
-    fs::path previous_;
+    WorkingDirectory cwd{tree.Root()};
 };
 
 TEST(NameTests, PrefixAndSelfCopyIgnoreAsciiCaseOnly) {

@@ -12,16 +12,8 @@ namespace {
 
 class RotateRuntimeArchiveTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        previous_ = fs::current_path();
-        fs::current_path(tree.Root());
-    }
-    void TearDown() override { fs::current_path(previous_); }
-
     TempTree tree;
-
-  private:
-    fs::path previous_;
+    WorkingDirectory cwd{tree.Root()};
 };
 
 TEST_F(RotateRuntimeArchiveTest, ArchiveMovesAsideReplacingAnOlderOne) {

@@ -27,29 +27,18 @@ namespace fs = boost::filesystem;
 namespace {
 
 std::string Slurp(const fs::path& path) {
-    std::ifstream in(path.string(), std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return ReadFile(path.string());
 }
 
 }  // namespace
 
-TempTree::TempTree() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/handover-test-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    root_ = pattern;
-}
+TempTree::TempTree() : root_(scratch_.Path().string()) {}
 
+// The scratch folder itself goes when scratch_ does; flags set by a test would stop it.
 TempTree::~TempTree() {
     for (const std::string& path : chattrPaths_) {
         std::system(("chattr -i -a '" + path + "' 2>/dev/null").c_str());
     }
-    boost::system::error_code ignored;
-    fs::remove_all(root_, ignored);
 }
 
 void TempTree::Write(const std::string& relative, const std::string& content) const {
@@ -90,10 +79,6 @@ bool TempTree::Chattr(const std::string& flags, const std::string& relative) {
 
 RunResult TempTree::Run(const std::vector<std::string>& args,
                         const std::vector<std::string>& prefix) const {
-    // Output goes to files beside the tree, not pipes: the client inherits them and may write
-    // after handover has exited.
-    const fs::path outFile = root_.string() + ".out";
-    const fs::path errFile = root_.string() + ".err";
     std::vector<std::string> command = prefix;
     // HANDOVER_WRAPPER runs the program under a checker, e.g. "valgrind --error-exitcode=99".
     if (const char* wrapper = std::getenv("HANDOVER_WRAPPER")) {
@@ -104,32 +89,7 @@ RunResult TempTree::Run(const std::vector<std::string>& args,
     }
     command.push_back(HANDOVER_BIN);
     command.insert(command.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& word : command) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
-
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
-            chdir(root_.c_str()) != 0) {
-            _exit(127);
-        }
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    RunResult result;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = Slurp(outFile);
-    result.err = Slurp(errFile);
-    fs::remove(outFile);
-    fs::remove(errFile);
-    return result;
+    return RunProgram(command, root_.string());
 }
 
 std::map<std::string, std::string> TempTree::Snapshot() const {
@@ -185,6 +145,14 @@ std::vector<std::string> TempTree::ReportLogs() const {
         throw std::runtime_error("report damaged from byte " + std::to_string(end));
     }
     return logs;
+}
+
+WorkingDirectory::WorkingDirectory(const fs::path& dir) : previous_(fs::current_path()) {
+    fs::current_path(dir);
+}
+
+WorkingDirectory::~WorkingDirectory() {
+    fs::current_path(previous_);
 }
 
 std::vector<std::string> Strace(const std::vector<std::string>& options) {

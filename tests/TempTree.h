@@ -8,11 +8,7 @@
 
 #include <boost/filesystem/path.hpp>
 
-struct RunResult {
-    int status = -1;  // exit status, or 128 + signal
-    std::string out;
-    std::string err;
-};
+#include "tests/TestSupport.h"
 
 class TempTree {
   public:
@@ -56,6 +52,7 @@ class TempTree {
     std::string ReportBytes() const;
 
   private:
+    ScratchDir scratch_;
     boost::filesystem::path root_;
     std::vector<std::string> chattrPaths_;
 };
@@ -63,6 +60,19 @@ class TempTree {
 // strace with these options, to put in front of handover. LeakSanitizer cannot run under
 // ptrace, so a sanitized handover leaves leak checking to its untraced runs.
 std::vector<std::string> Strace(const std::vector<std::string>& options);
+
+// Makes dir the working directory for the object's lifetime, as handover expects to run in its
+// installation tree; the previous one comes back at the end.
+class WorkingDirectory {
+  public:
+    explicit WorkingDirectory(const boost::filesystem::path& dir);
+    ~WorkingDirectory();
+    WorkingDirectory(const WorkingDirectory&) = delete;
+    WorkingDirectory& operator=(const WorkingDirectory&) = delete;
+
+  private:
+    boost::filesystem::path previous_;
+};
 
 // Whether HANDOVER_WRAPPER runs handover under a checker. valgrind turns the launch's vfork into
 // a fork, so a client that fails to start is not reported to handover there.

@@ -1,8 +1,6 @@
 // Runs the real handover-report binary on report files written here the way handover writes
 // them: each run log encrypted on its own under the report key, the records appended.
 
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -18,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "handover/Main_Win32.h"
+#include "tests/TestSupport.h"
 #include "util/ByteArray.h"
 #include "util/Crypto.h"
 #include "util/CryptoKeys.h"
@@ -26,79 +25,21 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct RunResult {
-    int status = -1;  // exit status, or 128 + signal
-    std::string out;
-    std::string err;
-};
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios_base::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 void WriteFile(const fs::path& path, const std::string& content) {
     std::ofstream out(path, std::ios_base::binary | std::ios_base::trunc);
     out.write(content.data(), static_cast<std::streamsize>(content.size()));
     ASSERT_TRUE(out.good()) << path;
 }
 
-// A fresh folder that is removed, with everything in it, when the test ends.
-class TempDir {
+// A scratch folder to run handover-report in.
+class ReportDir : public ScratchDir {
   public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "handover-report-test-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::system_error(errno, std::generic_category(), "mkdtemp");
-        }
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const fs::path& Path() const { return path_; }
-
-    // Runs handover-report with args in this folder; stdout and stderr are captured.
+    ReportDir() : ScratchDir("handover-report-test") {}
     RunResult Run(const std::vector<std::string>& args) const {
-        const fs::path out = path_ / "stdout";
-        const fs::path err = path_ / "stderr";
-        std::vector<std::string> argv{HANDOVER_REPORT_BIN};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char*> cargv;
-        for (std::string& arg : argv) {
-            cargv.push_back(arg.data());
-        }
-        cargv.push_back(nullptr);
-
-        const pid_t pid = fork();
-        if (pid == 0) {
-            // Only async-signal-safe calls until exec.
-            const int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            const int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            if (outFd < 0 || errFd < 0 || chdir(path_.c_str()) != 0 ||
-                dup2(outFd, STDOUT_FILENO) < 0 || dup2(errFd, STDERR_FILENO) < 0) {
-                _exit(127);
-            }
-            execv(cargv[0], cargv.data());
-            _exit(127);
-        }
-        RunResult result;
-        int status = 0;
-        if (pid < 0 || waitpid(pid, &status, 0) != pid) {
-            return result;
-        }
-        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        result.out = ReadFile(out);
-        result.err = ReadFile(err);
-        return result;
+        std::vector<std::string> command{HANDOVER_REPORT_BIN};
+        command.insert(command.end(), args.begin(), args.end());
+        return RunProgram(command, Path());
     }
-
-  private:
-    fs::path path_;
 };
 
 // A run log as handover writes it on failure; middle holds the lines between the fixed ones.
@@ -155,7 +96,7 @@ const std::vector<std::string>& TwoLogs() {
 
 class HandoverReport : public testing::Test {
   protected:
-    TempDir dir_;
+    ReportDir dir_;
 };
 
 TEST_F(HandoverReport, ShowsEveryRecordOldestFirstUnderAHeader) {

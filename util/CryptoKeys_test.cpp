@@ -7,17 +7,9 @@
 
 #include <gtest/gtest.h>
 
-namespace {
+#include "tests/TestSupport.h"
 
-std::string ToHex(const std::string& bytes) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    for (const char c : bytes) {
-        hex.push_back(kDigits[static_cast<std::uint8_t>(c) >> 4]);
-        hex.push_back(kDigits[static_cast<std::uint8_t>(c) & 0xf]);
-    }
-    return hex;
-}
+namespace {
 
 // Exits 0 when no id from -1 to 6 has a key, else names the first that has one and exits 1.
 void ExitWithKeysUnset() {

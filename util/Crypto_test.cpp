@@ -15,30 +15,13 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/TestSupport.h"
 #include "util/ByteArray.h"
 #include "util/Exception.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string FromHex(const std::string& hex) {
-    std::string bytes;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-        bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    }
-    return bytes;
-}
-
-std::string ToHex(const std::string& bytes) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    for (const char c : bytes) {
-        hex.push_back(kDigits[static_cast<std::uint8_t>(c) >> 4]);
-        hex.push_back(kDigits[static_cast<std::uint8_t>(c) & 0xf]);
-    }
-    return hex;
-}
 
 std::string AsString(const Kvo::ByteArray& bytes) {
     return std::string(reinterpret_cast<const char*>(bytes.Data()), bytes.Size());
@@ -136,29 +119,6 @@ TEST(TripleDes, DecryptRefusesAPartialBlock) {
     EXPECT_THROW(Decrypt(Sample(9), kKey), Kvo::Exception);
 }
 
-// A folder that is removed, with everything in it, when the test ends.
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "crypto-test-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::system_error(errno, std::generic_category(), "mkdtemp");
-        }
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const fs::path& Path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
-
 bool OnPath(const std::string& program) {
     if (program.find('/') != std::string::npos) {
         return access(program.c_str(), X_OK) == 0;
@@ -179,7 +139,7 @@ TEST(TripleDes, AgreesWithTheOpensslCommand) {
     if (!OnPath(OPENSSL_BIN)) {
         GTEST_SKIP() << "the openssl program (" << OPENSSL_BIN << ") is not installed";
     }
-    TempDir dir;
+    ScratchDir dir("crypto-test");
     const fs::path in = dir.Path() / "in";
     const fs::path out = dir.Path() / "out";
     const std::string keys[] = {kKey, Sample(24)};

@@ -1,0 +1,34 @@
+// Small pieces shared by the test suites: scratch folders, running a program, hex text.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+struct RunResult {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+// Runs command (the program is looked up on PATH) with dir as its working directory. Output
+// goes to files rather than pipes, so that a process it leaves behind cannot hold the caller.
+RunResult RunProgram(const std::vector<std::string>& command, const std::filesystem::path& dir);
+
+// A fresh folder under $TMPDIR (or /tmp), removed with everything in it at the end.
+class ScratchDir {
+  public:
+    explicit ScratchDir(const std::string& prefix = "handover-test");
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    const std::filesystem::path& Path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+std::string ReadFile(const std::filesystem::path& path);
+std::string ToHex(const std::string& bytes);
+std::string FromHex(const std::string& hex);
