@@ -71,7 +71,8 @@ void Install(const fs::path& source) {
 void HandleFile(const fs::path& file) {
     const std::string name = file.filename().string();
     if (IsSelfCopyName(name)) {
-        // An old copy of handover itself: never installed, and harmless if it stays.
+        // A copy of handover itself: the running program cannot be replaced by it, and a copy
+        // left behind does no harm.
         try {
             fs::remove(file);
         } catch (...) {
