@@ -1,32 +1,36 @@
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <vector>
 
 #include "handover/Directory.h"
 #include "handover/PosixError.h"
 
 namespace fs = boost::filesystem;
 
+// The descriptor is read with getdents64 rather than through a DIR stream, whose opendir would
+// ask for the directory's status a second time.
 struct Directory::Handle {
-    DIR* dir = nullptr;
+    int fd = -1;
     ~Handle() {
-        if (dir != nullptr) {
-            closedir(dir);
+        if (fd >= 0) {
+            close(fd);
         }
     }
 };
 
 Directory::Directory(const fs::path& path) : path_(path), handle_(new Handle) {
-    handle_->dir = opendir(path.c_str());
-    if (handle_->dir == nullptr) {
+    handle_->fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (handle_->fd < 0) {
         ThrowPosixError("open directory", path, errno);
     }
     // The identity of what was opened, not of what the path names a moment later.
     struct stat st;
-    if (fstat(dirfd(handle_->dir), &st) != 0) {
+    if (fstat(handle_->fd, &st) != 0) {
         ThrowPosixError("stat directory", path, errno);
     }
     id_ = DirectoryId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
@@ -40,8 +44,8 @@ enum class Kind { kFile, kDirectory, kOther };
 
 // The listing already tells the type of most entries; only links (and file systems that do not
 // fill d_type) need a status query, which follows the link.
-Kind Classify(const dirent& entry, const fs::path& path) {
-    switch (entry.d_type) {
+Kind Classify(unsigned char type, const fs::path& path) {
+    switch (type) {
         case DT_REG:
             return Kind::kFile;
         case DT_DIR:
@@ -71,28 +75,32 @@ Kind Classify(const dirent& entry, const fs::path& path) {
 
 DirectoryEntries Directory::ReadAndClose() {
     DirectoryEntries entries;
+    std::vector<char> buffer(32 * 1024);
     while (true) {
-        errno = 0;
-        const dirent* entry = readdir(handle_->dir);
-        if (entry == nullptr) {
-            if (errno != 0) {
-                ThrowPosixError("read directory", path_, errno);
-            }
+        const ssize_t length = getdents64(handle_->fd, buffer.data(), buffer.size());
+        if (length < 0) {
+            ThrowPosixError("read directory", path_, errno);
+        }
+        if (length == 0) {
             break;
         }
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) {
-            continue;
-        }
-        fs::path path = path_ / entry->d_name;
-        switch (Classify(*entry, path)) {
-            case Kind::kFile:
-                entries.files.push_back(std::move(path));
-                break;
-            case Kind::kDirectory:
-                entries.subdirectories.push_back(std::move(path));
-                break;
-            case Kind::kOther:
-                break;
+        for (ssize_t offset = 0; offset < length;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(buffer.data() + offset);
+            offset += entry->d_reclen;
+            if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) {
+                continue;
+            }
+            fs::path path = path_ / entry->d_name;
+            switch (Classify(entry->d_type, path)) {
+                case Kind::kFile:
+                    entries.files.push_back(std::move(path));
+                    break;
+                case Kind::kDirectory:
+                    entries.subdirectories.push_back(std::move(path));
+                    break;
+                case Kind::kOther:
+                    break;
+            }
         }
     }
     handle_.reset();
