@@ -46,8 +46,7 @@ TEST(HostileInput, OddNamesAreInstalledByteForByte) {
     }
 }
 
-// Special files are never opened, moved or removed, whatever their names; a FIFO in place of
-// the session file counts as a session file that stays, and is never opened (no hang).
+// Special files and links that loop are never opened, moved or removed, whatever their names.
 TEST(HostileInput, SpecialFilesWithStagedNamesAreLeftAlone) {
     TempTree tree;
     tree.InstallClient();
@@ -62,6 +61,10 @@ TEST(HostileInput, SpecialFilesWithStagedNamesAreLeftAlone) {
     // Only root may make a device node; the others are tested all the same.
     (void)mknod((tree / "_tmp_null").c_str(), S_IFCHR | 0600, makedev(1, 3));
     tree.Write("fifo", "target of a FIFO stays");
+    // Links that lead round in a circle cannot be resolved: broken, like a dangling one.
+    tree.Link("_tmp_circle", "_tmp_circle");
+    tree.Link("ring/a", "b");
+    tree.Link("ring/b", "a");
     const auto before = tree.Snapshot();
 
     const RunResult run = tree.Run();
