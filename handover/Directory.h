@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <boost/filesystem/path.hpp>
@@ -36,8 +37,9 @@ class Directory {
 
     DirectoryId Id() const { return id_; }
 
-    // Reads the whole listing, then closes the directory; call once.
-    DirectoryEntries ReadAndClose();
+    // Reads the whole listing, then closes the directory; call once. Files whose names
+    // wantFile refuses are left out, before any path is made for them.
+    DirectoryEntries ReadAndClose(bool (*wantFile)(const std::string& name));
 
   private:
     struct Handle;

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <vector>
 
 #include "handover/Directory.h"
@@ -73,7 +72,7 @@ Kind Classify(unsigned char type, const fs::path& path) {
 
 }  // namespace
 
-DirectoryEntries Directory::ReadAndClose() {
+DirectoryEntries Directory::ReadAndClose(bool (*wantFile)(const std::string& name)) {
     DirectoryEntries entries;
     std::vector<char> buffer(32 * 1024);
     while (true) {
@@ -87,13 +86,16 @@ DirectoryEntries Directory::ReadAndClose() {
         for (ssize_t offset = 0; offset < length;) {
             const auto* entry = reinterpret_cast<const dirent64*>(buffer.data() + offset);
             offset += entry->d_reclen;
-            if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) {
+            const std::string name = entry->d_name;
+            if (name == "." || name == ".." || (entry->d_type == DT_REG && !wantFile(name))) {
                 continue;
             }
-            fs::path path = path_ / entry->d_name;
+            fs::path path = path_ / name;
             switch (Classify(entry->d_type, path)) {
                 case Kind::kFile:
-                    entries.files.push_back(std::move(path));
+                    if (wantFile(name)) {
+                        entries.files.push_back(std::move(path));
+                    }
                     break;
                 case Kind::kDirectory:
                     entries.subdirectories.push_back(std::move(path));

@@ -106,7 +106,8 @@ std::unique_ptr<Directory> OpenSubdirectory(const fs::path& subdirectory) {
 // walkPath holds the directories from the root down to dir, so that a link leading back up
 // is not followed round again.
 void InstallTree(Directory& dir, std::vector<DirectoryId>& walkPath) {
-    const DirectoryEntries entries = dir.ReadAndClose();
+    // Only staged names are ever acted on; the self-copy carries the prefix too.
+    const DirectoryEntries entries = dir.ReadAndClose(IsStagedName);
     for (const fs::path& file : entries.files) {
         HandleFile(file);
     }
