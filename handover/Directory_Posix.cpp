@@ -87,13 +87,14 @@ DirectoryEntries Directory::ReadAndClose(bool (*wantFile)(const std::string& nam
             const auto* entry = reinterpret_cast<const dirent64*>(buffer.data() + offset);
             offset += entry->d_reclen;
             const std::string name = entry->d_name;
-            if (name == "." || name == ".." || (entry->d_type == DT_REG && !wantFile(name))) {
+            const bool wanted = wantFile(name);
+            if (name == "." || name == ".." || (entry->d_type == DT_REG && !wanted)) {
                 continue;
             }
             fs::path path = path_ / name;
             switch (Classify(entry->d_type, path)) {
                 case Kind::kFile:
-                    if (wantFile(name)) {
+                    if (wanted) {
                         entries.files.push_back(std::move(path));
                     }
                     break;
