@@ -77,8 +77,8 @@ bool TempTree::Chattr(const std::string& flags, const std::string& relative) {
     return std::system(("chattr " + flags + " '" + path + "' 2>/dev/null").c_str()) == 0;
 }
 
-RunResult TempTree::Run(const std::vector<std::string>& args,
-                        const std::vector<std::string>& prefix) const {
+std::vector<std::string> TempTree::Command(const std::vector<std::string>& args,
+                                           const std::vector<std::string>& prefix) const {
     std::vector<std::string> command = prefix;
     // HANDOVER_WRAPPER runs the program under a checker, e.g. "valgrind --error-exitcode=99".
     if (const char* wrapper = std::getenv("HANDOVER_WRAPPER")) {
@@ -89,7 +89,17 @@ RunResult TempTree::Run(const std::vector<std::string>& args,
     }
     command.push_back(HANDOVER_BIN);
     command.insert(command.end(), args.begin(), args.end());
-    return RunProgram(command, root_.string());
+    return command;
+}
+
+RunResult TempTree::Run(const std::vector<std::string>& args,
+                        const std::vector<std::string>& prefix) const {
+    return RunProgram(Command(args, prefix), root_.string());
+}
+
+std::unique_ptr<ChildProcess> TempTree::Start(const std::vector<std::string>& args,
+                                              const std::vector<std::string>& prefix) const {
+    return std::make_unique<ChildProcess>(Command(args, prefix), root_.string());
 }
 
 std::map<std::string, std::string> TempTree::Snapshot() const {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,9 @@ class TempTree {
     // command, when given, replaces the plain binary (e.g. an strace prefix).
     RunResult Run(const std::vector<std::string>& args = {},
                   const std::vector<std::string>& prefix = {}) const;
+    // Starts handover as Run does, without waiting for it.
+    std::unique_ptr<ChildProcess> Start(const std::vector<std::string>& args = {},
+                                        const std::vector<std::string>& prefix = {}) const;
 
     // Every entry below the root, by relative path: "dir", "link:<target>", "fifo", or the
     // file's content. The report file and the probe's record are left out.
@@ -52,6 +56,9 @@ class TempTree {
     std::string ReportBytes() const;
 
   private:
+    std::vector<std::string> Command(const std::vector<std::string>& args,
+                                     const std::vector<std::string>& prefix) const;
+
     ScratchDir scratch_;
     boost::filesystem::path root_;
     std::vector<std::string> chattrPaths_;

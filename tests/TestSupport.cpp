@@ -1,10 +1,12 @@
 #include "tests/TestSupport.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <fstream>
 #include <sstream>
@@ -12,9 +14,13 @@
 
 namespace fs = std::filesystem;
 
-RunResult RunProgram(const std::vector<std::string>& command, const fs::path& dir) {
-    const std::string outFile = dir.string() + ".out";
-    const std::string errFile = dir.string() + ".err";
+ChildProcess::ChildProcess(const std::vector<std::string>& command, const fs::path& dir) {
+    // Runs may go on side by side in one folder: each keeps its output apart.
+    static std::atomic<int> counter{0};
+    const std::string base =
+        dir.string() + "." + std::to_string(getpid()) + "-" + std::to_string(++counter);
+    outFile_ = base + ".out";
+    errFile_ = base + ".err";
     std::vector<std::string> words = command;
     std::vector<char*> argv;
     for (std::string& word : words) {
@@ -22,11 +28,11 @@ RunResult RunProgram(const std::vector<std::string>& command, const fs::path& di
     }
     argv.push_back(nullptr);
 
-    const pid_t pid = fork();
-    if (pid == 0) {
+    pid_ = fork();
+    if (pid_ == 0) {
         // Only async-signal-safe calls until exec.
-        const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int out = open(outFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(errFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (out < 0 || err < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0 ||
             chdir(dir.c_str()) != 0) {
             _exit(127);
@@ -34,17 +40,40 @@ RunResult RunProgram(const std::vector<std::string>& command, const fs::path& di
         execvp(argv[0], argv.data());
         _exit(127);
     }
+}
+
+ChildProcess::~ChildProcess() {
+    if (pid_ > 0) {
+        Kill(SIGKILL);
+        Wait();
+    }
+}
+
+void ChildProcess::Kill(int signal) const {
+    if (pid_ > 0) {
+        kill(pid_, signal);
+    }
+}
+
+RunResult ChildProcess::Wait() {
     RunResult result;
     int status = 0;
+    const pid_t pid = pid_;
+    pid_ = -1;
     if (pid < 0 || waitpid(pid, &status, 0) != pid) {
         return result;
     }
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = ReadFile(outFile);
-    result.err = ReadFile(errFile);
-    fs::remove(outFile);
-    fs::remove(errFile);
+    result.out = ReadFile(outFile_);
+    result.err = ReadFile(errFile_);
+    std::error_code ignored;
+    fs::remove(outFile_, ignored);
+    fs::remove(errFile_, ignored);
     return result;
+}
+
+RunResult RunProgram(const std::vector<std::string>& command, const fs::path& dir) {
+    return ChildProcess(command, dir).Wait();
 }
 
 ScratchDir::ScratchDir(const std::string& prefix) {

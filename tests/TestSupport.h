@@ -11,8 +11,28 @@ struct RunResult {
     std::string err;
 };
 
-// Runs command (the program is looked up on PATH) with dir as its working directory. Output
-// goes to files rather than pipes, so that a process it leaves behind cannot hold the caller.
+// A program started with dir as its working directory (looked up on PATH). Output goes to
+// files rather than pipes, so that a process it leaves behind cannot hold the caller.
+class ChildProcess {
+  public:
+    ChildProcess(const std::vector<std::string>& command, const std::filesystem::path& dir);
+    // A child not waited for is killed and reaped.
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    int Pid() const { return pid_; }
+    void Kill(int signal) const;
+    // Waits for the child to end; call once.
+    RunResult Wait();
+
+  private:
+    int pid_;
+    std::string outFile_;
+    std::string errFile_;
+};
+
+// Starts command in dir and waits for it.
 RunResult RunProgram(const std::vector<std::string>& command, const std::filesystem::path& dir);
 
 // A fresh folder under $TMPDIR (or /tmp), removed with everything in it at the end.

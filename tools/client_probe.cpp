@@ -1,6 +1,7 @@
 // A stand-in for the client: records how it was started into "client-probe.txt" in its working
 // directory, so that tests can see what handover handed over. With a "version.txt" beside it,
-// it also greets on standard output, as the demo's client does.
+// it also greets on standard output, as the demo's client does. With CLIENT_PROBE_LINGER set
+// to a number of seconds, it stays that long after writing the record, as a client that runs.
 #include <dirent.h>
 #include <signal.h>
 #include <stdio.h>
@@ -71,6 +72,7 @@ int main(int argc, char** argv) {
     char cwd[4096];
     record << "cwd=" << (getcwd(cwd, sizeof cwd) != nullptr ? Escape(cwd) : "?") << "\n";
     record << "session-leader=" << (getsid(0) == getpid() ? "yes" : "no") << "\n";
+    record << "pid=" << getpid() << "\n";
     if (const char* marker = getenv("CLIENT_PROBE_ENV")) {
         record << "env=" << Escape(marker) << "\n";
     }
@@ -92,6 +94,9 @@ int main(int argc, char** argv) {
             std::cout << " [" << argv[i] << "]";
         }
         std::cout << std::endl;
+    }
+    if (const char* linger = getenv("CLIENT_PROBE_LINGER")) {
+        sleep(static_cast<unsigned>(std::atoi(linger)));
     }
     return 0;
 }
