@@ -15,6 +15,7 @@
 #include "handover/Errors.h"
 #include "handover/Handover.h"
 #include "handover/LaunchProcess.h"
+#include "handover/RunLock.h"
 #include "util/ByteArray.h"
 #include "util/Crypto.h"
 #include "util/CryptoKeys.h"
@@ -86,17 +87,50 @@ void WriteFailureReport() {
     }
 }
 
+namespace {
+
+// Whether this run may go on: a run that finds another one at work in the directory leaves the
+// whole update to it, including the client's start. Where the directory cannot be locked at all
+// the run goes on unlocked: an update must never be held up by the lock.
+bool MayRun(const RunLock& lock) {
+    switch (lock.GetStatus()) {
+        case RunLock::Status::kLocked:
+            return true;
+        case RunLock::Status::kBusy:
+            g_log << "Another handover run holds the installation directory. Leaving the update "
+                     "to it."
+                  << std::endl;
+            return false;
+        case RunLock::Status::kUnavailable:
+            break;
+    }
+    g_log << "WARNING: unable to lock the installation directory (going on unlocked): "
+          << lock.Reason() << std::endl;
+    return true;
+}
+
+void RunSteps(int argc, char** argv) {
+    g_log << "Awaiting client exit" << std::endl;
+    AwaitClientExit();
+    g_log << "About to install _tmp_ files" << std::endl;
+    InstallTmpFiles(fs::path(BASE_DIR));
+    g_log << "About to rename old RT" << std::endl;
+    RotateRuntimeArchive();
+    g_log << "About to launch the client" << std::endl;
+    RunClient(argc - 1, argv + 1);
+}
+
+}  // namespace
+
 int HandoverMain(int argc, char** argv) {
+    // Held to the very end, over the report too, so that two runs never append at once.
+    std::unique_ptr<RunLock> lock;
     try {
         g_log << "START: handover" << std::endl;
-        g_log << "Awaiting client exit" << std::endl;
-        AwaitClientExit();
-        g_log << "About to install _tmp_ files" << std::endl;
-        InstallTmpFiles(fs::path(BASE_DIR));
-        g_log << "About to rename old RT" << std::endl;
-        RotateRuntimeArchive();
-        g_log << "About to launch the client" << std::endl;
-        RunClient(argc - 1, argv + 1);
+        lock = std::make_unique<RunLock>(fs::path(BASE_DIR));
+        if (MayRun(*lock)) {
+            RunSteps(argc, argv);
+        }
     } catch (...) {
         g_errorFlag = true;
         g_log << "ERROR: unknown exception" << std::endl;
