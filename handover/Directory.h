@@ -36,6 +36,7 @@ class Directory {
     Directory& operator=(const Directory&) = delete;
 
     DirectoryId Id() const { return id_; }
+    const boost::filesystem::path& Path() const { return path_; }
 
     // Reads the whole listing, then closes the directory; call once. Files whose names
     // wantFile refuses are left out, before any path is made for them.

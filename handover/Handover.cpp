@@ -13,6 +13,7 @@
 #include "common/ClientNames.h"
 #include "handover/Directory.h"
 #include "handover/Errors.h"
+#include "handover/Flush.h"
 #include "handover/Main_Win32.h"
 
 namespace fs = boost::filesystem;
@@ -54,8 +55,23 @@ void RemoveDestination(const fs::path& destination) {
     throw RemoveDestinationFileError(nullptr, __FILE__, __LINE__);
 }
 
+// The staged file's contents reach the disk before its target goes: renamed while still only
+// in memory, a power cut could leave the target's name on an empty or partial file. A staged
+// file that cannot be flushed is not installed, and its target stays.
+void FlushStaged(const fs::path& source) {
+    try {
+        FlushContents(source);
+    } catch (const fs::filesystem_error& e) {
+        g_errorFlag = true;
+        g_log << "ERROR: file: " << source
+              << " could not be flushed to disk: " << e.code().message() << std::endl;
+        throw RemoveDestinationFileError(nullptr, __FILE__, __LINE__);
+    }
+}
+
 void Install(const fs::path& source) {
     const fs::path destination = StagedDestination(source);
+    FlushStaged(source);
     RemoveDestination(destination);
     try {
         g_log << "Renaming file: " << source << " to: " << destination << std::endl;
@@ -68,7 +84,8 @@ void Install(const fs::path& source) {
     }
 }
 
-void HandleFile(const fs::path& file) {
+// Returns whether the file was installed, and so renamed.
+bool HandleFile(const fs::path& file) {
     const std::string name = file.filename().string();
     if (IsSelfCopyName(name)) {
         // A copy of handover itself: the running program cannot be replaced by it, and a copy
@@ -80,7 +97,9 @@ void HandleFile(const fs::path& file) {
         }
     } else if (IsStagedName(name)) {
         Install(file);
+        return true;
     }
+    return false;
 }
 
 void LogSubdirectory(const fs::path& subdirectory) {
@@ -108,8 +127,27 @@ std::unique_ptr<Directory> OpenSubdirectory(const fs::path& subdirectory) {
 void InstallTree(Directory& dir, std::vector<DirectoryId>& walkPath) {
     // Only staged names are ever acted on; the self-copy carries the prefix too.
     const DirectoryEntries entries = dir.ReadAndClose(IsStagedName);
+    // All of a directory's staged files start on their way to the disk at once, so that each
+    // flush below mostly finds its file written already.
     for (const fs::path& file : entries.files) {
-        HandleFile(file);
+        if (!IsSelfCopyName(file.filename().string())) {
+            StartFlush(file);
+        }
+    }
+    bool renamed = false;
+    try {
+        for (const fs::path& file : entries.files) {
+            renamed = HandleFile(file) || renamed;
+        }
+    } catch (...) {
+        // What was installed before the failure stays installed, on the disk too.
+        if (renamed) {
+            FlushRenames(dir.Path());
+        }
+        throw;
+    }
+    if (renamed) {
+        FlushRenames(dir.Path());
     }
     for (const fs::path& subdirectory : entries.subdirectories) {
         const std::unique_ptr<Directory> child = OpenSubdirectory(subdirectory);
@@ -128,6 +166,16 @@ void InstallTree(Directory& dir, std::vector<DirectoryId>& walkPath) {
 }
 
 }  // namespace
+
+// The renames are in place already; should their names not reach the disk, the next run finds
+// the staged files again and installs them once more.
+void FlushRenames(const fs::path& dir) {
+    try {
+        FlushDirectory(dir);
+    } catch (const fs::filesystem_error&) {
+        g_log << "WARNING: unable to flush directory: " << dir << " (ignoring)" << std::endl;
+    }
+}
 
 void AwaitClientExit() {
     const fs::path sessionFile = fs::path(BASE_DIR) / SESSION_FILE_NAME;

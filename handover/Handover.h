@@ -14,9 +14,15 @@ void AwaitClientExit();
 // Walks dir depth first, files before subdirectories, following links but never into a
 // directory already on the walk path. Deletes every staged self-copy ("_tmp_handover.exe", any
 // letter case); renames every other staged file onto its target after up to 20 removal
-// attempts. Raises RemoveDestinationFileError when a target stays or a rename fails; a listing
-// or status failure passes its filesystem_error through. Installed files stay installed.
+// attempts, once the staged file's contents are on the disk, and flushes each directory's new
+// names. Raises RemoveDestinationFileError when a staged file cannot be flushed, a target stays
+// or a rename fails; a listing or status failure passes its filesystem_error through.
+// Installed files stay installed.
 void InstallTmpFiles(const boost::filesystem::path& dir);
+
+// Gets the names that renames left in dir onto the disk. A failure only writes a warning: the
+// renames themselves have taken place.
+void FlushRenames(const boost::filesystem::path& dir);
 
 // The name tests, letter case ignored for ASCII letters only.
 bool IsSelfCopyName(const std::string& name);

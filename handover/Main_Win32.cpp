@@ -30,6 +30,7 @@ void RotateRuntimeArchive() {
     const fs::path rotated("./rt/lib/rt-0.jar.old");
     if (fs::exists(fs::status(archive))) {
         fs::rename(archive, rotated);
+        FlushRenames(archive.parent_path());
     }
 }
 

@@ -66,6 +66,8 @@ const std::set<std::string> kChangingCalls = {
     "symlink", "symlinkat", "mkdir",    "mkdirat", "mknod",    "mknodat",   "truncate", "ftruncate",
     "chmod",   "fchmod",    "fchmodat", "chown",   "fchown",   "fchownat",  "lchown",   "utimensat",
     "write",   "writev",    "pwrite64", "clone",   "clone3",   "fork",      "vfork"};
+// Calls that change nothing visible but order what reaches the disk, and the run lock.
+const std::set<std::string> kOrderingCalls = {"fdatasync", "fsync", "sync_file_range", "flock"};
 const std::set<std::string> kOpenCalls = {"open", "openat", "openat2", "creat"};
 const std::set<std::string> kStatusCalls = {"stat", "lstat", "newfstatat", "statx"};
 
@@ -76,7 +78,8 @@ struct KillPoint {
 };
 
 // Where to kill: every call of an uninterrupted run's trace that changes something (an open
-// counts when it may write), and the first look for the session file, during the wait.
+// counts when it may write) or orders what reaches the disk, and the first look for the
+// session file, during the wait.
 std::vector<KillPoint> KillPoints(const std::string& trace) {
     std::vector<KillPoint> points;
     std::map<std::string, int> seen;
@@ -89,7 +92,7 @@ std::vector<KillPoint> KillPoints(const std::string& trace) {
         }
         const std::string call = line.substr(0, paren);
         const int invocation = ++seen[call];
-        bool kill = kChangingCalls.count(call) > 0;
+        bool kill = kChangingCalls.count(call) > 0 || kOrderingCalls.count(call) > 0;
         if (kOpenCalls.count(call) > 0) {
             for (const char* flag : {"O_WRONLY", "O_RDWR", "O_CREAT", "O_TRUNC"}) {
                 kill = kill || line.find(flag) != std::string::npos;
@@ -244,6 +247,9 @@ TEST(CrashRerun, KilledAtAnyChangeThenRunAgainEndsAsOneUninterruptedRun) {
                                             {"rmdir", "unlinkat"},
                                             {"rename", "renameat", "renameat2"},
                                             {"clone", "clone3", "fork", "vfork"},
+                                            {"fdatasync"},
+                                            {"fsync"},
+                                            {"flock"},
                                             {"stat", "lstat", "newfstatat", "statx"}}) {
         bool found = false;
         for (const std::string& call : group) {

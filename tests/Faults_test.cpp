@@ -141,6 +141,31 @@ std::vector<InjectedFault> Faults() {
          {true,
           {"Renaming file: \"./sub/deeper/_tmp_c\" to: \"./sub/deeper/c\"",
            "ERROR: rename failed"}}},
+        // Flushing a staged file before its target goes: an error that may have lost data keeps
+        // the target, one that says there is nothing to flush does not matter.
+        {"fdatasync_staged_EIO",
+         inject("./_tmp_a", "fdatasync:error=EIO"),
+         {true, {"ERROR: file: \"./_tmp_a\" could not be flushed to disk: Input/output error"}}},
+        {"open_staged_EACCES",
+         inject("./_tmp_a", "openat:error=EACCES"),
+         {true, {"ERROR: file: \"./_tmp_a\" could not be flushed to disk: Permission denied"}}},
+        {"fdatasync_staged_EINVAL", inject("./_tmp_a", "fdatasync:error=EINVAL"), {false, {}}},
+        {"fdatasync_staged_EROFS", inject("./_tmp_a", "fdatasync:error=EROFS"), {false, {}}},
+        {"fdatasync_staged_EOPNOTSUPP",
+         inject("./_tmp_a", "fdatasync:error=EOPNOTSUPP"),
+         {false, {}}},
+        {"sync_file_range_EIO",
+         {"-e", "trace=sync_file_range", "-e", "inject=sync_file_range:error=EIO"},
+         {false, {}}},
+        // The renames are in place: a directory that cannot be flushed only warns.
+        {"fsync_directory_EIO", {"-e", "trace=fsync", "-e", "inject=fsync:error=EIO"}, {false, {}}},
+        // A tree that cannot be locked is updated all the same.
+        {"flock_ENOLCK", {"-e", "trace=flock", "-e", "inject=flock:error=ENOLCK"}, {false, {}}},
+        {"flock_EINVAL", {"-e", "trace=flock", "-e", "inject=flock:error=EINVAL"}, {false, {}}},
+        {"flock_EOPNOTSUPP",
+         {"-e", "trace=flock", "-e", "inject=flock:error=EOPNOTSUPP"},
+         {false, {}}},
+        {"open_tree_for_lock_EACCES", inject("./", "openat:error=EACCES:when=1"), {false, {}}},
         // The staged self-copy only warns.
         {"unlink_self_copy_EPERM",
          inject("./_tmp_handover.exe", "unlink:error=EPERM"),
@@ -192,6 +217,27 @@ TEST_P(InjectedFaults, KeepThePromise) {
 
 INSTANTIATE_TEST_SUITE_P(Syscalls, InjectedFaults, ::testing::ValuesIn(Faults()),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The warning that the tree could not be locked reaches the report of a run that fails later.
+TEST(LockFaults, UnlockableTreeIsUpdatedAndSaysSo) {
+    if (!ToolWorks("strace -o /dev/null true")) {
+        GTEST_SKIP() << "strace cannot trace here";
+    }
+    TempTree tree;  // no client: the run fails at its very end
+    tree.Write("_tmp_a", "new");
+    const RunResult run = tree.Run(
+        {}, Strace({"-o", "/dev/null", "-e", "trace=flock", "-e", "inject=flock:error=ENOLCK"}));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(tree.Read("a"), "new");
+    const auto logs = tree.ReportLogs();
+    ASSERT_EQ(logs.size(), 1u);
+    const auto lines = Lines(logs[0]);
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[1],
+              "WARNING: unable to lock the installation directory (going on unlocked): No locks "
+              "available");
+    EXPECT_EQ(lines[2], "Awaiting client exit");
+}
 
 // An earlier record stays byte for byte when the next one cannot be written whole.
 TEST(ReportFaults, FailedAppendKeepsEarlierRecords) {
