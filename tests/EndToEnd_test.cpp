@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <string>
 #include <vector>
@@ -31,6 +32,17 @@ std::vector<std::string> Field(const std::string& record, const std::string& key
     }
     return values;
 }
+
+// Wall-clock seconds since it was made.
+class Stopwatch {
+  public:
+    double Seconds() const {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    }
+
+  private:
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
 
 void ExpectQuietSuccess(const RunResult& run) {
     EXPECT_EQ(run.status, 0);
@@ -247,7 +259,13 @@ TEST(EndToEnd, ClientThatNeverExitsStopsTheRunBeforeAnythingIsTouched) {
     tree.MakeDir("session.dat");  // a directory counts as present too
     tree.Write("_tmp_a", "new");
     tree.Write("rt/lib/rt-0.jar", "runtime");
-    ExpectQuietSuccess(tree.Run());
+    const Stopwatch clock;
+    const RunResult run = tree.Run();
+    const double took = clock.Seconds();
+    ExpectQuietSuccess(run);
+    // The client has 20 checks, 250 ms apart, to remove its session file: 5 s at the least.
+    EXPECT_GE(took, 5.0) << "the wait for the session file gave up early";
+    EXPECT_LT(took, 15.0) << "the wait for the session file ran on";
     EXPECT_FALSE(tree.ClientStarted());
     EXPECT_EQ(tree.Read("_tmp_a"), "new");
     EXPECT_TRUE(tree.Exists("rt/lib/rt-0.jar"));
@@ -269,7 +287,13 @@ TEST(EndToEnd, TargetThatCannotBeRemovedStopsTheRunAfterTwentyAttempts) {
     tree.Write("_tmp_b", "new");
     tree.Write("b/keep", "a non-empty directory");
     tree.Write("sub/_tmp_c", "never reached");
-    ExpectQuietSuccess(tree.Run());
+    const Stopwatch clock;
+    const RunResult run = tree.Run();
+    const double took = clock.Seconds();
+    ExpectQuietSuccess(run);
+    // 20 removal attempts, with a 250 ms pause after each that fails: 5 s at the least.
+    EXPECT_GE(took, 5.0) << "the removal attempts gave up early";
+    EXPECT_LT(took, 15.0) << "the removal attempts ran on";
     EXPECT_FALSE(tree.ClientStarted());
     EXPECT_EQ(tree.Read("_tmp_b"), "new");
     EXPECT_EQ(tree.Read("b/keep"), "a non-empty directory");

@@ -20,7 +20,6 @@
 #include "tools/ReportRecords.h"
 #include "util/ByteArray.h"
 #include "util/Crypto.h"
-#include "util/CryptoKeys.h"
 
 namespace fs = boost::filesystem;
 
@@ -141,9 +140,8 @@ std::string TempTree::ReportBytes() const {
 
 std::vector<std::string> TempTree::ReportLogs() const {
     const std::string bytes = ReportBytes();
-    Kvo::CryptoKeys::Instance();
     const Kvo::ByteArray cipher(bytes.data(), bytes.size());
-    const auto plain = Kvo::DecryptTripleDes(cipher, Kvo::CryptoKeys::GetKey(REPORT_KEY_ID));
+    const auto plain = Kvo::DecryptTripleDes(cipher, FromHex(kReportKeyHex));
     const std::string text(reinterpret_cast<const char*>(plain->Data()), plain->Size());
     std::vector<std::string> logs;
     std::size_t end = 0;
@@ -152,7 +150,8 @@ std::vector<std::string> TempTree::ReportLogs() const {
         end = record.end;
     }
     if (end != text.size()) {
-        throw std::runtime_error("report damaged from byte " + std::to_string(end));
+        throw std::runtime_error("report damaged, or not under support's key, from byte " +
+                                 std::to_string(end));
     }
     return logs;
 }

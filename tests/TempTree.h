@@ -51,7 +51,8 @@ class TempTree {
     // Whether the client was started: waits a little, since it runs on after handover.
     bool ClientStarted() const { return !WaitForClient(0.5).empty(); }
 
-    // The run logs stored in the report file, oldest first; empty when there is none.
+    // The run logs stored in the report file, oldest first, decrypted with support's key
+    // (kReportKeyHex); empty when there is none. Raises when the bytes do not read as records.
     std::vector<std::string> ReportLogs() const;
     std::string ReportBytes() const;
 

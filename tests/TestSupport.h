@@ -52,3 +52,8 @@ class ScratchDir {
 std::string ReadFile(const std::filesystem::path& path);
 std::string ToHex(const std::string& bytes);
 std::string FromHex(const std::string& hex);
+
+// The key every failure report is encrypted with (id 4 of the key store), as support holds it.
+// Tests decrypt reports with these bytes, never through the key store or the program's key id,
+// so that a report written under any other key fails to read.
+inline constexpr char kReportKeyHex[] = "9be22394656bd9ecef63f00e822dee67aa2ec3c21c36f5eb";

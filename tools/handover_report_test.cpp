@@ -1,5 +1,6 @@
 // Runs the real handover-report binary on report files written here the way handover writes
-// them: each run log encrypted on its own under the report key, the records appended.
+// them: each run log encrypted on its own under support's key (kReportKeyHex), the records
+// appended.
 
 #include <unistd.h>
 
@@ -19,7 +20,6 @@
 #include "tests/TestSupport.h"
 #include "util/ByteArray.h"
 #include "util/Crypto.h"
-#include "util/CryptoKeys.h"
 
 namespace fs = std::filesystem;
 
@@ -59,10 +59,9 @@ std::string Padding(const std::string& log) {
 }
 
 std::string Encrypted(const std::string& log) {
-    Kvo::CryptoKeys::Instance();
     const Kvo::ByteArray plain(log.data(), log.size());
     const std::unique_ptr<Kvo::ByteArray> cipher =
-        Kvo::EncryptTripleDes(plain, Kvo::CryptoKeys::GetKey(REPORT_KEY_ID));
+        Kvo::EncryptTripleDes(plain, FromHex(kReportKeyHex));
     return std::string(reinterpret_cast<const char*>(cipher->Data()), cipher->Size());
 }
 
@@ -107,6 +106,33 @@ TEST_F(HandoverReport, ShowsEveryRecordOldestFirstUnderAHeader) {
     const RunResult result = dir_.Run({"two.jex"});
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.out, Shown(TwoLogs(), 1, 2));
+    EXPECT_EQ(result.err, "");
+}
+
+// A record as a run that found the client still running leaves it, encrypted by the openssl
+// command (des-ede3, no padding of its own, on the zero-padded log) under support's key.
+TEST_F(HandoverReport, ShowsARecordEncryptedElsewhereUnderSupportsKey) {
+    const std::string log =
+        "START: handover\nAwaiting client exit\n"
+        "Waiting for session file: \"./session.dat\" to be deleted\n"
+        "ERROR: The client process did not remove the session file. Client process is "
+        "assumedly still running\n"
+        "ERROR: unknown exception\nEXIT: handover\n";
+    const std::string record = FromHex(
+        "7049dd7d740488dd94fb4357097f1b7b6fc78d971e1b2c279a2d551d8cb36ec0"
+        "aa43256b12a17a9dbe12d3b4790a143826631d0490623b049473eb5e1d638ff7"
+        "dfd298e7be262b366bbf52da618ba1a39370082eee9ae2732d04f1edfa82f764"
+        "28313dd7aa4dd1dd50dda87e0f5f70124942996eaa9d4b8c85f992a7d7e1b11a"
+        "5e25328509d215170601217fb5a7c6b4c4763b7a21ce80b041369c3bf51eafcf"
+        "fe3a741b3f65363153f121aa23d1c469a68c1627ab46f601ca81310d66fe015a"
+        "f9afc63b98b7e02e63d41f762cc9f465128642b7b1d358495d6d3ef035b5220b"
+        "9eef8b4044cdd466e5816f4c12ddf917");
+    ASSERT_EQ(record.size(), 240u);
+    WriteFile(dir_.Path() / "session.jex", record + record);
+
+    const RunResult result = dir_.Run({"session.jex"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, Shown({log, log}, 1, 2));
     EXPECT_EQ(result.err, "");
 }
 
