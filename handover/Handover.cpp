@@ -13,7 +13,7 @@
 #include "common/ClientNames.h"
 #include "handover/Directory.h"
 #include "handover/Errors.h"
-#include "handover/Flush.h"
+#include "handover/FileSystem.h"
 #include "handover/Main_Win32.h"
 
 namespace fs = boost::filesystem;
@@ -39,7 +39,7 @@ void RemoveDestination(const fs::path& destination) {
     g_log << "About to attempt delete of file: " << destination << std::endl;
     for (int attempt = 0; attempt < kRemovalAttempts; ++attempt) {
         try {
-            fs::remove(destination);
+            RemoveTarget(destination);
         } catch (...) {
             g_log << "WARNING: unable to delete file: " << destination << " (retrying)"
                   << std::endl;
@@ -75,7 +75,7 @@ void Install(const fs::path& source) {
     RemoveDestination(destination);
     try {
         g_log << "Renaming file: " << source << " to: " << destination << std::endl;
-        fs::rename(source, destination);
+        RenameOnto(source, destination);
         g_log << "File renamed (OK)" << std::endl;
     } catch (...) {
         g_errorFlag = true;

@@ -13,6 +13,7 @@
 #include "common/ClientNames.h"
 #include "handover/CommandLine.h"
 #include "handover/Errors.h"
+#include "handover/FileSystem.h"
 #include "handover/Handover.h"
 #include "handover/LaunchProcess.h"
 #include "handover/RunLock.h"
@@ -29,7 +30,7 @@ void RotateRuntimeArchive() {
     const fs::path archive("./rt/lib/rt-0.jar");
     const fs::path rotated("./rt/lib/rt-0.jar.old");
     if (fs::exists(fs::status(archive))) {
-        fs::rename(archive, rotated);
+        RenameOnto(archive, rotated);
         FlushRenames(archive.parent_path());
     }
 }

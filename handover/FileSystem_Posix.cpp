@@ -2,7 +2,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "handover/Flush.h"
+#include <boost/filesystem/operations.hpp>
+
+#include "handover/FileSystem.h"
 #include "handover/PosixError.h"
 
 namespace fs = boost::filesystem;
@@ -47,6 +49,15 @@ void Flush(const fs::path& path, int flags, const char* operation, int (*flush)(
 }
 
 }  // namespace
+
+void RemoveTarget(const fs::path& target) {
+    fs::remove(target);
+}
+
+// rename(2) replaces the destination in one step; the directory's flush makes it durable.
+void RenameOnto(const fs::path& source, const fs::path& destination) {
+    fs::rename(source, destination);
+}
 
 void StartFlush(const fs::path& file) {
     const OpenFile open(file, 0);
