@@ -17,7 +17,7 @@ for exe in "$@"; do
     echo "$exe imports:" $dlls
     while read -r dll; do
         if ! grep -qiE "$system" <<<"$dll"; then
-            echo "$exe: imports $dll, which is not part of Windows" >&2
+            echo "$exe: imports $dll, which Windows does not ship" >&2
             status=1
         fi
     done <<<"$dlls"
