@@ -1,11 +1,5 @@
 // One run at a time in a tree: runs that overlap must together do what one run does, a run that
 // dies must not block the next, and the client must not keep the tree locked.
-#include <errno.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <memory>
 #include <string>
@@ -15,35 +9,16 @@
 #include <gtest/gtest.h>
 #include <boost/filesystem/operations.hpp>
 
+#include "handover/RunLock.h"
 #include "tests/TempTree.h"
 
 namespace fs = boost::filesystem;
 
 namespace {
 
-// A descriptor of a directory, as a run of handover opens it to lock the tree.
-class DirectoryLock {
-  public:
-    explicit DirectoryLock(const fs::path& dir)
-        : fd_(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
-    ~DirectoryLock() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    DirectoryLock(const DirectoryLock&) = delete;
-    DirectoryLock& operator=(const DirectoryLock&) = delete;
-
-    // 0 once locked, else the error.
-    int TryLock() const { return flock(fd_, LOCK_EX | LOCK_NB) == 0 ? 0 : errno; }
-
-  private:
-    int fd_;
-};
-
-// Whether some process holds the lock on dir; takes it only for a moment when none does.
+// Whether some run holds the tree: asks as a run does, and lets go at once when it gets it.
 bool LockIsHeld(const fs::path& dir) {
-    return DirectoryLock(dir).TryLock() == EWOULDBLOCK;
+    return RunLock(dir).GetStatus() == RunLock::Status::kBusy;
 }
 
 bool WaitUntil(bool (*condition)(const fs::path&), const fs::path& dir, double seconds) {
@@ -55,21 +30,6 @@ bool WaitUntil(bool (*condition)(const fs::path&), const fs::path& dir, double s
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
-}
-
-void ExpectQuiet(const RunResult& run) {
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, "");
-}
-
-std::string Field(const std::string& record, const std::string& key) {
-    for (const std::string& line : Lines(record)) {
-        if (line.compare(0, key.size() + 1, key + "=") == 0) {
-            return line.substr(key.size() + 1);
-        }
-    }
-    return "";
 }
 
 // Without the lock, a run that listed a staged file before another run installed it removes
@@ -91,7 +51,7 @@ TEST(RunLock, OverlappingRunsLoseNothing) {
             runs.push_back(tree.Start());
         }
         for (const auto& run : runs) {
-            ExpectQuiet(run->Wait());
+            ExpectQuietSuccess(run->Wait());
         }
         int lost = 0;
         for (int i = 0; i < kFiles; ++i) {
@@ -113,9 +73,9 @@ TEST(RunLock, RunThatFindsTheTreeLockedLeavesItAlone) {
     tree.Write("_tmp_a", "new");
     tree.Write("rt/lib/rt-0.jar", "runtime");
     const auto before = tree.Snapshot();
-    const DirectoryLock otherRun(tree.Root());
-    ASSERT_EQ(otherRun.TryLock(), 0);
-    ExpectQuiet(tree.Run());
+    const RunLock otherRun(tree.Root());
+    ASSERT_EQ(otherRun.GetStatus(), RunLock::Status::kLocked);
+    ExpectQuietSuccess(tree.Run());
     EXPECT_EQ(tree.Snapshot(), before);
     EXPECT_FALSE(tree.ClientStarted());  // the run that holds the lock starts it
     EXPECT_FALSE(tree.Exists("poker.jex"));
@@ -130,12 +90,12 @@ TEST(RunLock, KilledHolderDoesNotBlockTheNextRun) {
     {
         const std::unique_ptr<ChildProcess> holder = tree.Start();
         ASSERT_TRUE(WaitUntil(LockIsHeld, tree.Root(), 5.0)) << "handover never took the lock";
-        holder->Kill(SIGKILL);
-        EXPECT_EQ(holder->Wait().status, 128 + SIGKILL);
+        holder->Kill();
+        EXPECT_EQ(holder->Wait().status, kKilledStatus);
     }
     EXPECT_FALSE(LockIsHeld(tree.Root()));
     fs::remove(tree / "session.dat");
-    ExpectQuiet(tree.Run());
+    ExpectQuietSuccess(tree.Run());
     EXPECT_EQ(tree.Read("a"), "new");
     EXPECT_TRUE(tree.ClientStarted());
     EXPECT_FALSE(tree.Exists("poker.jex"));
@@ -146,30 +106,30 @@ TEST(RunLock, ClientThatRunsOnDoesNotHoldTheLock) {
     TempTree tree;
     tree.InstallClient();
     tree.Write("_tmp_a", "first");
+    tree.KeepClientRunning(30);
     std::vector<int> clients;
     struct KillClients {
         std::vector<int>& pids;
         ~KillClients() {
             for (const int pid : pids) {
-                kill(pid, SIGKILL);
+                KillProcess(pid);
             }
         }
     } killClients{clients};
-    const std::vector<std::string> lingering = {"env", "CLIENT_PROBE_LINGER=30"};
 
-    ExpectQuiet(tree.Run({}, lingering));
+    ExpectQuietSuccess(tree.Run());
     const std::string record = tree.WaitForClient();
     ASSERT_NE(record, "");
-    clients.push_back(std::stoi(Field(record, "pid")));
-    ASSERT_EQ(kill(clients.back(), 0), 0) << "the client should still be running";
+    clients.push_back(std::stoi(ProbeField(record, "pid").at(0)));
+    ASSERT_TRUE(ProcessIsRunning(clients.back())) << "the client should still be running";
     EXPECT_FALSE(LockIsHeld(tree.Root()));
 
     fs::remove(tree / "client-probe.txt");
     tree.Write("_tmp_a", "second");
-    ExpectQuiet(tree.Run({}, lingering));
+    ExpectQuietSuccess(tree.Run());
     const std::string second = tree.WaitForClient();
     ASSERT_NE(second, "");
-    clients.push_back(std::stoi(Field(second, "pid")));
+    clients.push_back(std::stoi(ProbeField(second, "pid").at(0)));
     EXPECT_EQ(tree.Read("a"), "second");
     EXPECT_FALSE(tree.Exists("poker.jex"));
 }

@@ -1,12 +1,5 @@
 #include "tests/TempTree.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -14,6 +7,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include <gtest/gtest.h>
 #include <boost/filesystem/operations.hpp>
 
 #include "handover/Main_Win32.h"
@@ -31,14 +25,7 @@ std::string Slurp(const fs::path& path) {
 
 }  // namespace
 
-TempTree::TempTree() : root_(scratch_.Path().string()) {}
-
-// The scratch folder itself goes when scratch_ does; flags set by a test would stop it.
-TempTree::~TempTree() {
-    for (const std::string& path : chattrPaths_) {
-        std::system(("chattr -i -a '" + path + "' 2>/dev/null").c_str());
-    }
-}
+TempTree::TempTree() : root_(scratch_.Path().native()) {}
 
 void TempTree::Write(const std::string& relative, const std::string& content) const {
     fs::create_directories((root_ / relative).parent_path());
@@ -61,19 +48,8 @@ void TempTree::MakeDir(const std::string& relative) const {
     fs::create_directories(root_ / relative);
 }
 
-void TempTree::Link(const std::string& relative, const std::string& target) const {
-    fs::create_directories((root_ / relative).parent_path());
-    fs::create_symlink(target, root_ / relative);
-}
-
 void TempTree::InstallClient() const {
     fs::copy_file(CLIENT_PROBE_BIN, root_ / "client.exe", fs::copy_option::overwrite_if_exists);
-}
-
-bool TempTree::Chattr(const std::string& flags, const std::string& relative) {
-    const std::string path = (root_ / relative).string();
-    chattrPaths_.push_back(path);
-    return std::system(("chattr " + flags + " '" + path + "' 2>/dev/null").c_str()) == 0;
 }
 
 std::vector<std::string> TempTree::Command(const std::vector<std::string>& args,
@@ -91,6 +67,10 @@ std::vector<std::string> TempTree::Command(const std::vector<std::string>& args,
     return command;
 }
 
+void TempTree::KeepClientRunning(int seconds) const {
+    Write("client-probe.linger", std::to_string(seconds));
+}
+
 RunResult TempTree::Run(const std::vector<std::string>& args,
                         const std::vector<std::string>& prefix) const {
     return RunProgram(Command(args, prefix), root_.string());
@@ -104,8 +84,10 @@ std::unique_ptr<ChildProcess> TempTree::Start(const std::vector<std::string>& ar
 std::map<std::string, std::string> TempTree::Snapshot() const {
     std::map<std::string, std::string> entries;
     for (fs::recursive_directory_iterator it(root_), end; it != end; ++it) {
-        const std::string relative = it->path().string().substr(root_.string().size() + 1);
-        if (relative == REPORT_FILE_NAME || relative == "client-probe.txt") {
+        const std::string relative =
+            it->path().generic_string().substr(root_.generic_string().size() + 1);
+        if (relative == REPORT_FILE_NAME || relative == "client-probe.txt" ||
+            relative == "client-probe.linger") {
             continue;
         }
         const fs::file_status status = it->symlink_status();
@@ -164,17 +146,56 @@ WorkingDirectory::~WorkingDirectory() {
     fs::current_path(previous_);
 }
 
-std::vector<std::string> Strace(const std::vector<std::string>& options) {
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    std::vector<std::string> prefix = {
-        "strace", "-E",
-        "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") + ":detect_leaks=0"};
-    prefix.insert(prefix.end(), options.begin(), options.end());
-    return prefix;
-}
-
 bool UnderChecker() {
     return std::getenv("HANDOVER_WRAPPER") != nullptr;
+}
+
+std::string Native(const std::string& path) {
+    std::string native = path;
+    for (std::size_t i = 2; i < native.size(); ++i) {
+        if (native[i] == '/') {
+            native[i] = kPreferredSeparator;
+        }
+    }
+    return native;
+}
+
+std::vector<std::string> ProbeField(const std::string& record, const std::string& key) {
+    std::vector<std::string> values;
+    for (const std::string& line : Lines(record)) {
+        if (line.compare(0, key.size() + 1, key + "=") == 0) {
+            values.push_back(line.substr(key.size() + 1));
+        }
+    }
+    return values;
+}
+
+std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+void ExpectQuietSuccess(const RunResult& run) {
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
+}
+
+double Stopwatch::Seconds() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+}
+
+std::string NativeTarget(const std::string& path) {
+    std::string native = Native(path);
+    if (native.compare(0, 2, "./") == 0 && native.find('/', 2) == std::string::npos &&
+        native.find(kPreferredSeparator, 2) == std::string::npos) {
+        native[1] = kPreferredSeparator;
+    }
+    return native;
+}
+
+std::string Quoted(const std::string& text) {
+    return "\"" + text + "\"";
 }
 
 std::vector<std::string> Lines(const std::string& text) {

@@ -2,6 +2,7 @@
 // it, then inspect what is left. Removed (with any chattr flags cleared) when the test ends.
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
@@ -28,10 +29,14 @@ class TempTree {
     std::string Read(const std::string& relative) const;
     bool Exists(const std::string& relative) const;  // lstat: a dangling link exists
     void MakeDir(const std::string& relative) const;
+    // A symbolic link to target (relative to the link's folder). On Windows a link to a
+    // directory is a junction.
     void Link(const std::string& relative, const std::string& target) const;
     // Copies the client-probe program in as "./client.exe".
     void InstallClient() const;
-    // chattr on a path of the tree; false when the file system does not support it.
+    // Makes the probe run on for this long once it has written its record.
+    void KeepClientRunning(int seconds) const;
+    // chattr on a path of the tree; false when the file system does not support it. POSIX only.
     bool Chattr(const std::string& flags, const std::string& relative);
 
     // Runs handover in the tree with these arguments; stdout and stderr are captured.
@@ -66,7 +71,7 @@ class TempTree {
 };
 
 // strace with these options, to put in front of handover. LeakSanitizer cannot run under
-// ptrace, so a sanitized handover leaves leak checking to its untraced runs.
+// ptrace, so a sanitized handover leaves leak checking to its untraced runs. POSIX only.
 std::vector<std::string> Strace(const std::vector<std::string>& options);
 
 // Makes dir the working directory for the object's lifetime, as handover expects to run in its
@@ -85,6 +90,37 @@ class WorkingDirectory {
 // Whether HANDOVER_WRAPPER runs handover under a checker. valgrind turns the launch's vfork into
 // a fork, so a client that fails to start is not reported to handover there.
 bool UnderChecker();
+
+// The separator the path library puts between the parts it joins.
+extern const char kPreferredSeparator;
+
+// A path of the walk as the path library writes it on this platform: the walk starts from "./"
+// and joins each name below with kPreferredSeparator, so every "/" after the leading "./"
+// becomes that separator.
+std::string Native(const std::string& path);
+// A target as the path library makes it from its staged file: the staged file's folder joined
+// with the target's name, where the top folder "./" has become ".": "./a" is ".\a" on Windows.
+std::string NativeTarget(const std::string& path);
+// text between double quotes, as the run log quotes a path that holds no '"' or '&'.
+std::string Quoted(const std::string& text);
+
+// The values of one key in the probe's record ("key=value" lines), in order.
+std::vector<std::string> ProbeField(const std::string& record, const std::string& key);
+
+// a, then b.
+std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string>& b);
+
+// A run that printed nothing and ended with status 0, as every run of handover must.
+void ExpectQuietSuccess(const RunResult& run);
+
+// Wall-clock seconds since it was made.
+class Stopwatch {
+  public:
+    double Seconds() const;
+
+  private:
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
 
 // The lines of a log, without their LF.
 std::vector<std::string> Lines(const std::string& text);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,9 @@ struct RunResult {
     std::string out;
     std::string err;
 };
+
+// The status of a child that Kill() ended: SIGKILL's on POSIX, and the same number on Windows.
+inline constexpr int kKilledStatus = 137;
 
 // A program started with dir as its working directory (looked up on PATH). Output goes to
 // files rather than pipes, so that a process it leaves behind cannot hold the caller.
@@ -21,21 +25,27 @@ class ChildProcess {
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    int Pid() const { return pid_; }
-    void Kill(int signal) const;
+    // Ends the child at once, giving it no chance to clean up.
+    void Kill() const;
     // Waits for the child to end; call once.
     RunResult Wait();
 
   private:
-    int pid_;
+    struct Process;
+    std::unique_ptr<Process> process_;
     std::string outFile_;
     std::string errFile_;
 };
 
+// Whether the process with this id is still running, and ending it.
+bool ProcessIsRunning(int pid);
+void KillProcess(int pid);
+
 // Starts command in dir and waits for it.
 RunResult RunProgram(const std::vector<std::string>& command, const std::filesystem::path& dir);
 
-// A fresh folder under $TMPDIR (or /tmp), removed with everything in it at the end.
+// A fresh folder in the temporary folder ($TMPDIR or /tmp; on Windows the user's), removed with
+// everything in it at the end.
 class ScratchDir {
   public:
     explicit ScratchDir(const std::string& prefix = "handover-test");
