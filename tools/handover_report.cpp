@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "handover/Main_Win32.h"
+#include "tools/BinaryOutput.h"
 #include "tools/ReportRecords.h"
 #include "util/ByteArray.h"
 #include "util/Crypto.h"
@@ -207,6 +208,7 @@ int Run(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    UseBinaryOutput();
     std::ios_base::sync_with_stdio(false);
     for (int i = 1; i < argc && std::string(argv[i]) != "--"; ++i) {
         if (std::string(argv[i]) == "--help") {

@@ -1,0 +1,4 @@
+#include "tools/BinaryOutput.h"
+
+// POSIX streams never translate.
+void UseBinaryOutput() {}
