@@ -42,7 +42,8 @@ bool LinkUnderWine(const fs::path& link, const std::string& target) {
     if (name == nullptr) {
         return false;
     }
-    std::string command = "/bin/ln -s '" + target + "' '" + name + "'";
+    // Wine splits the line into the Unix program's arguments by the Windows rules.
+    std::string command = "/bin/ln -s \"" + target + "\" \"" + name + "\"";
     HeapFree(GetProcessHeap(), 0, name);
     std::wstring line(command.begin(), command.end());
     STARTUPINFOW startup;
@@ -53,12 +54,17 @@ bool LinkUnderWine(const fs::path& link, const std::string& target) {
                         &startup, &info)) {
         return false;
     }
+    // Wine tells neither when a Unix program ends nor how: the link is looked for instead.
     WaitForSingleObject(info.hProcess, INFINITE);
-    DWORD code = 1;
-    GetExitCodeProcess(info.hProcess, &code);
     CloseHandle(info.hThread);
     CloseHandle(info.hProcess);
-    return code == 0;
+    for (int wait = 0; wait < 500; ++wait) {
+        if (fs::exists(fs::symlink_status(link))) {
+            return true;
+        }
+        Sleep(10);
+    }
+    return false;
 }
 
 // A junction (mount point) at link, to the directory target.

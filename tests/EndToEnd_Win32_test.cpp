@@ -1,0 +1,247 @@
+// The whole program where it meets Windows: the client's command line, files
+// that other programs hold open, junctions, read-only files and letter case.
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <boost/filesystem/operations.hpp>
+
+#include "tests/TempTree.h"
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+using Snapshot = std::map<std::string, std::string>;
+
+// Holds a file of the tree open for a while as a program that uses it does: shared for reading
+// only, so that nobody may write, delete or rename it meanwhile.
+class HeldOpen {
+  public:
+    HeldOpen(const TempTree& tree, const std::string& relative, int milliseconds)
+        : marker_(tree.Root().string() + "." + std::to_string(++count_) + ".held") {
+        holder_ = std::make_unique<ChildProcess>(
+            std::vector<std::string>{HOLD_OPEN_BIN, (tree / relative).string(),
+                                     std::to_string(milliseconds), marker_},
+            tree.Root().string());
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!fs::exists(marker_) && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (!fs::exists(marker_)) {
+            ADD_FAILURE() << "hold-open never held " << relative;
+        }
+    }
+    ~HeldOpen() {
+        holder_->Wait();
+        fs::remove(marker_);
+    }
+
+  private:
+    static inline int count_ = 0;
+    std::string marker_;
+    std::unique_ptr<ChildProcess> holder_;
+};
+
+bool IsReadOnly(const fs::path& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+void MakeReadOnly(const fs::path& path) {
+    ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY));
+}
+
+std::vector<std::string> LogTail(const std::string& log, std::size_t n) {
+    const auto lines = Lines(log);
+    return std::vector<std::string>(lines.end() - std::min(n, lines.size()), lines.end());
+}
+
+// Windows hands a program one command line; handover passes on what it got joined by blanks,
+// unquoted, and the client's C runtime splits it by its own rules.
+TEST(EndToEndWindows, ClientGetsTheArgumentsAsOneUnquotedCommandLine) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string commandLine;  // as the probe records it: a backslash doubled
+        std::vector<std::string> argv;
+    } cases[] = {
+        {{}, "./client.exe", {}},
+        {{"a", "b c"}, "./client.exe a b c", {"a", "b", "c"}},
+        {{"a", "", "b"}, "./client.exe a  b", {"a", "b"}},
+        {{"a", ""}, "./client.exe a ", {"a"}},
+        {{"\"quoted arg\"", "back\\slash"},
+         "./client.exe \"quoted arg\" back\\\\slash",
+         {"quoted arg", "back\\\\slash"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.commandLine);
+        TempTree tree;
+        tree.InstallClient();
+        ExpectQuietSuccess(tree.Run(c.args));
+        const std::string record = tree.WaitForClient();
+        EXPECT_EQ(ProbeField(record, "cmdline"), std::vector<std::string>{c.commandLine});
+        EXPECT_EQ(ProbeField(record, "arg"), c.argv);
+    }
+}
+
+// A junction that leads back up would send the walk round for ever; one that leads elsewhere
+// is followed.
+TEST(EndToEndWindows, JunctionThatLeadsBackUpIsNotEntered) {
+    TempTree tree;  // no client: the run fails at its very end, and the report shows the walk
+    tree.Write("sub/_tmp_x", "new x");
+    tree.Link("sub/up", "..");
+    tree.Write("elsewhere/_tmp_y", "new y");
+    tree.Link("sub/away", "../elsewhere");
+    ExpectQuietSuccess(tree.Run());
+    EXPECT_EQ(tree.Read("sub/x"), "new x");
+    EXPECT_EQ(tree.Read("elsewhere/y"), "new y");
+    const auto logs = tree.ReportLogs();
+    ASSERT_EQ(logs.size(), 1u);
+    const auto lines = Lines(logs[0]);
+    auto count = [&lines](const std::string& line) {
+        return std::count(lines.begin(), lines.end(), line);
+    };
+    EXPECT_EQ(count("WARNING: not entering directory loop: \"./sub\\up\""), 1) << logs[0];
+    EXPECT_EQ(count("About to install _tmp_ files in subdirectory: \"./sub\\up\""), 0);
+    EXPECT_EQ(count("About to install _tmp_ files in subdirectory: \"./sub\\away\""), 1);
+}
+
+// A target that a running program holds cannot go: after 20 attempts the run fails, and both
+// files keep their contents.
+TEST(EndToEndWindows, TargetHeldOpenThroughoutStopsTheRun) {
+    TempTree tree;
+    tree.InstallClient();
+    tree.Write("a", "old");
+    tree.Write("_tmp_a", "new");
+    const HeldOpen held(tree, "a", 8000);
+    const Stopwatch clock;
+    ExpectQuietSuccess(tree.Run());
+    EXPECT_GE(clock.Seconds(), 5.0) << "the removal attempts gave up early";
+    EXPECT_FALSE(tree.ClientStarted());
+    EXPECT_EQ(tree.Read("a"), "old");
+    EXPECT_EQ(tree.Read("_tmp_a"), "new");
+    const auto logs = tree.ReportLogs();
+    ASSERT_EQ(logs.size(), 1u);
+    const auto lines = Lines(logs[0]);
+    const std::string retry = "WARNING: unable to delete file: \".\\a\" (retrying)";
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), retry), 20);
+    EXPECT_EQ(LogTail(logs[0], 4),
+              (std::vector<std::string>{retry, "ERROR: file: \".\\a\" could not be deleted",
+                                        "ERROR: unknown exception", "EXIT: handover"}));
+}
+
+TEST(EndToEndWindows, TargetHeldForAMomentIsReplacedOnceLetGo) {
+    TempTree tree;
+    tree.InstallClient();
+    tree.Write("a", "old");
+    tree.Write("_tmp_a", "new");
+    const HeldOpen held(tree, "a", 1000);
+    ExpectQuietSuccess(tree.Run());
+    EXPECT_NE(tree.WaitForClient(), "");
+    EXPECT_EQ(tree.Read("a"), "new");
+    EXPECT_FALSE(tree.Exists("_tmp_a"));
+    EXPECT_FALSE(tree.Exists("poker.jex"));
+}
+
+// A staged file that its writer still holds may not be complete: it is not installed, and its
+// target stays.
+TEST(EndToEndWindows, StagedFileStillInUseIsNotInstalled) {
+    TempTree tree;
+    tree.InstallClient();
+    tree.Write("a", "old");
+    tree.Write("_tmp_a", "new");
+    {
+        const HeldOpen held(tree, "_tmp_a", 3000);
+        ExpectQuietSuccess(tree.Run());
+    }
+    EXPECT_FALSE(tree.ClientStarted());
+    EXPECT_EQ(tree.Read("a"), "old");
+    EXPECT_EQ(tree.Read("_tmp_a"), "new");
+    const auto logs = tree.ReportLogs();
+    ASSERT_EQ(logs.size(), 1u);
+    const auto tail = LogTail(logs[0], 3);
+    EXPECT_EQ(tail[0].rfind("ERROR: file: \"./_tmp_a\" could not be flushed to disk: ", 0), 0u)
+        << tail[0];
+    EXPECT_EQ(tail[1], "ERROR: unknown exception");
+}
+
+// Windows refuses to delete a read-only file; a target that is read-only is replaced all the
+// same, and the installed file keeps the staged file's own attributes.
+TEST(EndToEndWindows, ReadOnlyTargetsAreReplaced) {
+    struct Case {
+        const char* name;
+        bool targetReadOnly;
+        bool stagedReadOnly;
+    } cases[] = {
+        {"read-only target", true, false},
+        {"read-only staged file", false, true},
+        {"both read-only", true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempTree tree;
+        tree.InstallClient();
+        tree.Write("a", "old");
+        tree.Write("_tmp_a", "new");
+        if (c.targetReadOnly) {
+            MakeReadOnly(tree / "a");
+        }
+        if (c.stagedReadOnly) {
+            MakeReadOnly(tree / "_tmp_a");
+        }
+        ExpectQuietSuccess(tree.Run());
+        EXPECT_NE(tree.WaitForClient(), "") << ::testing::PrintToString(tree.ReportLogs());
+        EXPECT_EQ(tree.Read("a"), "new");
+        EXPECT_EQ(IsReadOnly(tree / "a"), c.stagedReadOnly);
+        EXPECT_FALSE(tree.Exists("_tmp_a"));
+    }
+}
+
+// Read-only and held open: the attribute was not what kept it, and the target stays as it was.
+TEST(EndToEndWindows, ReadOnlyTargetHeldOpenKeepsItsAttribute) {
+    TempTree tree;
+    tree.InstallClient();
+    tree.Write("a", "old");
+    tree.Write("_tmp_a", "new");
+    MakeReadOnly(tree / "a");
+    {
+        const HeldOpen held(tree, "a", 8000);
+        ExpectQuietSuccess(tree.Run());
+    }
+    EXPECT_FALSE(tree.ClientStarted());
+    EXPECT_EQ(tree.Read("a"), "old");
+    EXPECT_TRUE(IsReadOnly(tree / "a"));
+    EXPECT_EQ(tree.Read("_tmp_a"), "new");
+    EXPECT_EQ(LogTail(tree.ReportLogs().at(0), 3)[0], "ERROR: file: \".\\a\" could not be deleted");
+}
+
+// The file system ignores letter case: the staged file replaces its target whatever the case of
+// either name, and one file of that name is left, under the staged file's spelling.
+TEST(EndToEndWindows, TargetNamedInAnotherCaseIsReplaced) {
+    TempTree tree;
+    tree.InstallClient();
+    tree.Write("app.dll", "old");
+    tree.Write("_tmp_App.dll", "new");
+    ExpectQuietSuccess(tree.Run());
+    EXPECT_NE(tree.WaitForClient(), "");
+    std::vector<std::string> names;
+    for (fs::directory_iterator it(tree.Root()), end; it != end; ++it) {
+        std::string name = it->path().filename().string();
+        std::transform(name.begin(), name.end(), name.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (name == "app.dll" || name == "_tmp_app.dll") {
+            names.push_back(it->path().filename().string());
+        }
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"App.dll"});
+    EXPECT_EQ(tree.Read("app.dll"), "new");
+}
+
+}  // namespace
