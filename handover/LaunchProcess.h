@@ -1,9 +1,16 @@
 // Starting the client as a process of its own, on whatever platform handover is built for.
 #pragma once
 
+#include <string>
+
+// Whether commandLine (UTF-8) fits the launch buffer of CMD_LINE_CAPACITY (Main_Win32.h)
+// characters with its terminating NUL, counted as the platform counts them: bytes on POSIX,
+// UTF-16 code units on Windows.
+bool FitsLaunchBuffer(const std::string& commandLine);
+
 // Starts the program that the first blank-delimited token of commandLine names (resolved against
 // the working directory) with the rest as its arguments, the caller's environment and working
 // directory, no inherited files beyond standard input, output and error, and the platform's
 // default error handling. Returns at once; true when the process was created. The new process
-// outlives the caller. commandLine is a writable NUL-terminated buffer.
-bool LaunchProcess(char* commandLine);
+// outlives the caller. commandLine must fit the launch buffer.
+bool LaunchProcess(const std::string& commandLine);

@@ -8,6 +8,7 @@
 
 #include "handover/CommandLine.h"
 #include "handover/LaunchProcess.h"
+#include "handover/Main_Win32.h"
 
 extern char** environ;
 
@@ -65,7 +66,11 @@ class SpawnFileActions {
 
 }  // namespace
 
-bool LaunchProcess(char* commandLine) {
+bool FitsLaunchBuffer(const std::string& commandLine) {
+    return commandLine.size() < static_cast<std::size_t>(CMD_LINE_CAPACITY);
+}
+
+bool LaunchProcess(const std::string& commandLine) {
     std::vector<std::string> tokens = SplitCommandLine(commandLine);
     if (tokens.empty()) {
         return false;

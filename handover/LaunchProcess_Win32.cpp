@@ -1,9 +1,25 @@
 #include <windows.h>
 
-#include "handover/LaunchProcess.h"
+#include <cwchar>
 
-bool LaunchProcess(char* commandLine) {
-    STARTUPINFOA startup;
+#include "handover/LaunchProcess.h"
+#include "handover/Main_Win32.h"
+#include "handover/Utf16_Win32.h"
+
+bool FitsLaunchBuffer(const std::string& commandLine) {
+    return FromUtf8(commandLine).size() < static_cast<std::size_t>(CMD_LINE_CAPACITY);
+}
+
+bool LaunchProcess(const std::string& commandLine) {
+    // CreateProcessW may write into the command line, so it gets a buffer of its own. The wide
+    // call, since the ANSI one would pass each character outside the code page on as '?'.
+    const std::wstring wide = FromUtf8(commandLine);
+    wchar_t buffer[CMD_LINE_CAPACITY];
+    if (wide.size() >= sizeof buffer / sizeof buffer[0]) {
+        return false;
+    }
+    std::wmemcpy(buffer, wide.c_str(), wide.size() + 1);
+    STARTUPINFOW startup;
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
@@ -11,7 +27,7 @@ bool LaunchProcess(char* commandLine) {
     // No application name: the first blank-delimited token of the command line names the
     // program. No handle is inherited, and the client starts with the default error mode rather
     // than whatever handover was given.
-    if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, CREATE_DEFAULT_ERROR_MODE,
+    if (!CreateProcessW(nullptr, buffer, nullptr, nullptr, FALSE, CREATE_DEFAULT_ERROR_MODE,
                         nullptr, nullptr, &startup, &process)) {
         return false;
     }

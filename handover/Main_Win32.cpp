@@ -1,6 +1,5 @@
 #include "handover/Main_Win32.h"
 
-#include <cstring>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -38,16 +37,11 @@ void RotateRuntimeArchive() {
 void RunClient(int count, char** args) {
     const std::string commandLine =
         BuildCommandLine((fs::path(BASE_DIR) / "client.exe").string(), count, args);
-    char buffer[CMD_LINE_CAPACITY];
     // A command line that does not fit is refused whole: a shortened one would start the
     // client with arguments it was never given.
-    const bool fits = commandLine.size() < sizeof buffer;
-    if (fits) {
-        std::memcpy(buffer, commandLine.c_str(), commandLine.size() + 1);
-    }
-    g_log << "About to launch client exe with command: " << (fits ? buffer : commandLine.c_str())
-          << std::endl;
-    if (!fits || !LaunchProcess(buffer)) {
+    const bool fits = FitsLaunchBuffer(commandLine);
+    g_log << "About to launch client exe with command: " << commandLine << std::endl;
+    if (!fits || !LaunchProcess(commandLine)) {
         g_errorFlag = true;
         g_log << "ERROR: unable to launch client exe" << std::endl;
         throw RunClientError(nullptr, __FILE__, __LINE__);

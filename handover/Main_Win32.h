@@ -9,7 +9,7 @@
 inline constexpr const char REPORT_FILE_NAME[] = "poker.jex";
 inline constexpr int REPORT_KEY_ID = 4;
 // The capacity of the launch buffer, terminating NUL included: a command line fits with 259
-// characters at most.
+// characters at most (Windows' MAX_PATH).
 inline constexpr int CMD_LINE_CAPACITY = 260;
 
 // The run log: one line per event, each ended by LF. Only ever appended to.
@@ -24,7 +24,7 @@ int HandoverMain(int argc, char** argv);
 // exists. Raises boost::filesystem::filesystem_error when the rename or the status query fails.
 void RotateRuntimeArchive();
 
-// Starts "./client.exe" with args[0..count) joined by blanks, without waiting for it.
+// Starts "./client.exe" with args[0..count) (UTF-8) joined by blanks, without waiting for it.
 // Raises RunClientError (after setting g_errorFlag and logging) when it cannot be started or
 // the command line does not fit CMD_LINE_CAPACITY.
 void RunClient(int count, char** args);

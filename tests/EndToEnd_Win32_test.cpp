@@ -59,6 +59,31 @@ void MakeReadOnly(const fs::path& path) {
     ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY));
 }
 
+// As the probe writes a value into its record: printable ASCII as it is, a backslash doubled,
+// every other byte as \xNN.
+std::string Recorded(const std::string& text) {
+    std::string out;
+    for (const unsigned char c : text) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c >= 0x20 && c < 0x7f) {
+            out += static_cast<char>(c);
+        } else {
+            static const char kDigits[] = "0123456789abcdef";
+            out += {'\\', 'x', kDigits[c >> 4], kDigits[c & 0xf]};
+        }
+    }
+    return out;
+}
+
+std::string Repeat(const std::string& text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) {
+        out += text;
+    }
+    return out;
+}
+
 std::vector<std::string> LogTail(const std::string& log, std::size_t n) {
     const auto lines = Lines(log);
     return std::vector<std::string>(lines.end() - std::min(n, lines.size()), lines.end());
@@ -79,6 +104,10 @@ TEST(EndToEndWindows, ClientGetsTheArgumentsAsOneUnquotedCommandLine) {
         {{"\"quoted arg\"", "back\\slash"},
          "./client.exe \"quoted arg\" back\\\\slash",
          {"quoted arg", "back\\\\slash"}},
+        // Outside any ANSI code page: they must not arrive as '?'.
+        {{"Ünïcode", "数据", "😀"},
+         Recorded("./client.exe Ünïcode 数据 😀"),
+         {Recorded("Ünïcode"), Recorded("数据"), Recorded("😀")}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.commandLine);
@@ -89,6 +118,65 @@ TEST(EndToEndWindows, ClientGetsTheArgumentsAsOneUnquotedCommandLine) {
         EXPECT_EQ(ProbeField(record, "cmdline"), std::vector<std::string>{c.commandLine});
         EXPECT_EQ(ProbeField(record, "arg"), c.argv);
     }
+}
+
+// Windows counts the command line in UTF-16 code units: 259 of them fit, whatever their UTF-8
+// length, and a character outside the Basic Multilingual Plane takes two.
+TEST(EndToEndWindows, CommandLineLimitCountsUtf16Units) {
+    // "./client.exe" and a blank take 13 units.
+    struct Case {
+        std::string arg;
+        bool launched;
+    } cases[] = {
+        {Repeat("数", 246), true},        // 259 units, 751 bytes
+        {Repeat("😀", 123), true},         // 259 units
+        {Repeat("😀", 123) + "a", false},  // 260 units
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arg.size());
+        TempTree tree;
+        tree.InstallClient();
+        ExpectQuietSuccess(tree.Run({c.arg}));
+        if (c.launched) {
+            EXPECT_EQ(ProbeField(tree.WaitForClient(), "arg"),
+                      std::vector<std::string>{Recorded(c.arg)});
+        } else {
+            EXPECT_FALSE(tree.ClientStarted());
+            EXPECT_EQ(LogTail(tree.ReportLogs().at(0), 4)[0],
+                      "About to launch client exe with command: ./client.exe " + c.arg);
+        }
+    }
+}
+
+// Names are UTF-16 on Windows: a staged name outside the ANSI code page must replace its own
+// target and nothing else, and the run log shows it in UTF-8.
+TEST(EndToEndWindows, NamesOutsideTheAnsiCodePageAreInstalled) {
+    const std::vector<std::string> names = {"数据.dat", "Ünïcode.txt", "emoji-😀.bin"};
+    TempTree tree;  // no client: the run fails at its very end, and the report shows the walk
+    for (const std::string& name : names) {
+        tree.Write(name, "old");
+        tree.Write("_tmp_" + name, "new " + name);
+    }
+    tree.Write("目录/_tmp_x", "new x");
+    ExpectQuietSuccess(tree.Run());
+    for (const std::string& name : names) {
+        SCOPED_TRACE(ToHex(name));
+        EXPECT_EQ(tree.Read(name), "new " + name);
+        EXPECT_FALSE(tree.Exists("_tmp_" + name));
+    }
+    EXPECT_EQ(tree.Read("目录/x"), "new x");
+    for (fs::directory_iterator it(tree.Root()), end; it != end; ++it) {
+        EXPECT_EQ(it->path().filename().wstring().find(L'?'), std::wstring::npos);
+    }
+    const std::string log = tree.ReportLogs().at(0);
+    for (const std::string& name : names) {
+        EXPECT_NE(log.find("Renaming file: \"./_tmp_" + name + "\" to: \".\\" + name + "\"\n"),
+                  std::string::npos)
+            << ToHex(name) << "\n"
+            << log;
+    }
+    EXPECT_NE(log.find("About to install _tmp_ files in subdirectory: \"./目录\"\n"),
+              std::string::npos);
 }
 
 // A junction that leads back up would send the walk round for ever; one that leads elsewhere

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -11,6 +12,7 @@
 #include <boost/filesystem/operations.hpp>
 
 #include "handover/Main_Win32.h"
+#include "handover/Utf8Paths.h"
 #include "tools/ReportRecords.h"
 #include "util/ByteArray.h"
 #include "util/Crypto.h"
@@ -20,16 +22,17 @@ namespace fs = boost::filesystem;
 namespace {
 
 std::string Slurp(const fs::path& path) {
-    return ReadFile(path.string());
+    return ReadFile(std::filesystem::path(path.native()));
 }
 
 }  // namespace
 
-TempTree::TempTree() : root_(scratch_.Path().native()) {}
+// Names in the tests are UTF-8, as handover takes them.
+TempTree::TempTree() : root_((UseUtf8Paths(), scratch_.Path().native())) {}
 
 void TempTree::Write(const std::string& relative, const std::string& content) const {
     fs::create_directories((root_ / relative).parent_path());
-    std::ofstream out((root_ / relative).string(), std::ios::binary);
+    std::ofstream out(std::filesystem::path((root_ / relative).native()), std::ios::binary);
     out << content;
     if (!out) {
         throw std::runtime_error("cannot write " + relative);
@@ -73,12 +76,13 @@ void TempTree::KeepClientRunning(int seconds) const {
 
 RunResult TempTree::Run(const std::vector<std::string>& args,
                         const std::vector<std::string>& prefix) const {
-    return RunProgram(Command(args, prefix), root_.string());
+    return RunProgram(Command(args, prefix), std::filesystem::path(root_.native()));
 }
 
 std::unique_ptr<ChildProcess> TempTree::Start(const std::vector<std::string>& args,
                                               const std::vector<std::string>& prefix) const {
-    return std::make_unique<ChildProcess>(Command(args, prefix), root_.string());
+    return std::make_unique<ChildProcess>(Command(args, prefix),
+                                          std::filesystem::path(root_.native()));
 }
 
 std::map<std::string, std::string> TempTree::Snapshot() const {

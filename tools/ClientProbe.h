@@ -4,6 +4,11 @@
 
 #include <ostream>
 #include <string>
+#include <vector>
+
+// The probe itself, given its arguments (UTF-8, its own name left out); the platform's entry
+// point calls it.
+int ProbeMain(const std::vector<std::string>& args);
 
 // Any byte may come in; the record keeps one value per line: "\\" for a backslash, "\xNN" for
 // every byte outside printable ASCII.

@@ -53,3 +53,7 @@ void RecordProcess(std::ostream& record) {
 void SleepSeconds(int seconds) {
     sleep(static_cast<unsigned>(seconds));
 }
+
+int main(int argc, char** argv) {
+    return ProbeMain(std::vector<std::string>(argv + 1, argv + argc));
+}

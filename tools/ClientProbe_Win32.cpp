@@ -38,3 +38,13 @@ void RecordProcess(std::ostream& record) {
 void SleepSeconds(int seconds) {
     Sleep(static_cast<DWORD>(seconds) * 1000);
 }
+
+// The arguments as the C runtime splits the wide command line, so that characters outside the
+// ANSI code page arrive as they were sent.
+int wmain(int argc, wchar_t** argv) {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        args.push_back(Utf8(argv[i]));
+    }
+    return ProbeMain(args);
+}

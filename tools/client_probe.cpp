@@ -8,13 +8,14 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "tools/ClientProbe.h"
 
-int main(int argc, char** argv) {
+int ProbeMain(const std::vector<std::string>& args) {
     std::ostringstream record;
-    for (int i = 1; i < argc; ++i) {
-        record << "arg=" << EscapeForRecord(argv[i]) << "\n";
+    for (const std::string& arg : args) {
+        record << "arg=" << EscapeForRecord(arg) << "\n";
     }
     RecordProcess(record);
 
@@ -30,8 +31,8 @@ int main(int argc, char** argv) {
     std::string version;
     if (std::getline(versionFile, version)) {
         std::cout << "client " << version << " started with arguments:";
-        for (int i = 1; i < argc; ++i) {
-            std::cout << " [" << argv[i] << "]";
+        for (const std::string& arg : args) {
+            std::cout << " [" << arg << "]";
         }
         std::cout << std::endl;
     }
