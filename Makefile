@@ -3,7 +3,7 @@ JOBS := $(shell nproc)
 CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 .PHONY: deps build demo test test-sanitize test-valgrind fuzz bench clean \
-	deps-windows windows test-windows demo-windows
+	deps-windows windows test-windows demo-windows dist dist-check
 
 deps:
 	@bash scripts/install-deps.sh
@@ -61,5 +61,13 @@ test-windows: windows build
 demo-windows: windows
 	@bash scripts/with-wine-prefix.sh bash demo/run.sh build-windows/bin windows
 
+# The release archives and their sums in dist/, the same bytes for the same commit.
+dist: deps-windows
+	@bash scripts/dist.sh dist
+
+# Builds the archives twice in two clones of this commit and compares them byte for byte.
+dist-check: deps-windows
+	@bash scripts/check-reproducible.sh $(DIST_CHECK_FLAGS)
+
 clean:
-	rm -rf build build-sanitize build-fuzz build-windows
+	rm -rf build build-sanitize build-fuzz build-windows build-dist dist

@@ -33,6 +33,8 @@ if [[ $mode == windows ]]; then
         wine64
         # dpkg-source unpacks the source packages; dpkg-parsechangelog dates the builds.
         dpkg-dev
+        # The release archives (make dist) and the test that signs handover.exe.
+        zip osslsigncode
     )
 fi
 

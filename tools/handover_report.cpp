@@ -33,7 +33,7 @@ enum ExitStatus { kOk = 0, kDamaged = 1, kCannotRun = 2 };
 
 constexpr char kUsage[] =
     "Usage: handover-report [--last | --raw] [FILE]\n"
-    "       handover-report --help\n";
+    "       handover-report --help | --version\n";
 
 constexpr char kHelp[] =
     "Shows the run logs stored in a handover failure report.\n"
@@ -54,6 +54,7 @@ constexpr char kHelp[] =
     "  --last       the newest record only, with its header line\n"
     "  --raw        the whole decrypted content, padding included, byte for byte, no headers\n"
     "  --help       this text\n"
+    "  --version    the version of handover that this decoder belongs to\n"
     "  --           ends the options (for a FILE whose name starts with '-')\n"
     "  FILE         the report to read; poker.jex in the working directory by default\n"
     "\n"
@@ -213,6 +214,10 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc && std::string(argv[i]) != "--"; ++i) {
         if (std::string(argv[i]) == "--help") {
             std::cout << kUsage << '\n' << kHelp;
+            return kOk;
+        }
+        if (std::string(argv[i]) == "--version") {
+            std::cout << kProgram << ' ' << HANDOVER_VERSION << '\n';
             return kOk;
         }
     }

@@ -304,6 +304,7 @@ TEST_F(HandoverReport, CommandLineAndFileErrors) {
         {{"--help"}, 0, true, "--raw"},
         {{"--help"}, 0, true, "--last"},
         {{"--help"}, 0, true, "multiple of 8"},
+        {{"--version"}, 0, true, "handover-report " PROJECT_VERSION "\n"},
         {{"missing.jex"}, 2, false, "cannot open 'missing.jex': No such file or directory"},
         {{"--last", "missing.jex"}, 2, false, "missing.jex"},
         {{"--raw", "missing.jex"}, 2, false, "missing.jex"},
