@@ -9,26 +9,13 @@
 #include <boost/filesystem/operations.hpp>
 
 #include "handover/Errors.h"
+#include "handover/InTree.h"
 #include "handover/Main_Win32.h"
 #include "tests/TempTree.h"
 
 namespace fs = boost::filesystem;
 
 namespace {
-
-// A scratch tree as the working directory, and a fresh run log.
-class InTree : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        g_log.str("");
-        g_errorFlag = false;
-    }
-
-    std::vector<std::string> Log() const { return Lines(g_log.str()); }
-
-    TempTree tree;
-    WorkingDirectory cwd{tree.Root()};
-};
 
 TEST(NameTests, PrefixAndSelfCopyIgnoreAsciiCaseOnly) {
     struct Case {

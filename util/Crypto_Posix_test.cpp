@@ -14,31 +14,15 @@
 #include "tests/TestSupport.h"
 #include "util/ByteArray.h"
 #include "util/Crypto.h"
+#include "util/CryptoSamples.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string Encrypt(const std::string& plain, const std::string& key) {
-    const auto cipher = Kvo::EncryptTripleDes(Kvo::ByteArray(plain.data(), plain.size()), key);
-    return std::string(reinterpret_cast<const char*>(cipher->Data()), cipher->Size());
-}
-
-// Bytes that differ from block to block and cover every byte value.
-std::string Sample(std::size_t n) {
-    std::string bytes;
-    std::uint32_t state = 12345;
-    for (std::size_t i = 0; i < n; ++i) {
-        state = state * 1103515245u + 12345u;
-        bytes.push_back(static_cast<char>(state >> 24));
-    }
-    return bytes;
-}
-
-const std::string kKey = FromHex(
-    "0123456789ABCDEF"
-    "23456789ABCDEF01"
-    "456789ABCDEF0123");
+using crypto_samples::Encrypt;
+using crypto_samples::kKey;
+using crypto_samples::Sample;
 
 bool OnPath(const std::string& program) {
     if (program.find('/') != std::string::npos) {

@@ -15,39 +15,17 @@
 
 #include "tests/TestSupport.h"
 #include "util/ByteArray.h"
+#include "util/CryptoSamples.h"
 #include "util/Exception.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string AsString(const Kvo::ByteArray& bytes) {
-    return std::string(reinterpret_cast<const char*>(bytes.Data()), bytes.Size());
-}
-
-std::string Encrypt(const std::string& plain, const std::string& key) {
-    return AsString(*Kvo::EncryptTripleDes(Kvo::ByteArray(plain.data(), plain.size()), key));
-}
-
-std::string Decrypt(const std::string& cipher, const std::string& key) {
-    return AsString(*Kvo::DecryptTripleDes(Kvo::ByteArray(cipher.data(), cipher.size()), key));
-}
-
-// Bytes that differ from block to block and cover every byte value.
-std::string Sample(std::size_t n) {
-    std::string bytes;
-    std::uint32_t state = 12345;
-    for (std::size_t i = 0; i < n; ++i) {
-        state = state * 1103515245u + 12345u;
-        bytes.push_back(static_cast<char>(state >> 24));
-    }
-    return bytes;
-}
-
-const std::string kKey = FromHex(
-    "0123456789ABCDEF"
-    "23456789ABCDEF01"
-    "456789ABCDEF0123");
+using crypto_samples::Decrypt;
+using crypto_samples::Encrypt;
+using crypto_samples::kKey;
+using crypto_samples::Sample;
 
 // The three-key triple DES known answer published by NIST for ECB mode.
 TEST(TripleDes, KnownAnswer) {
