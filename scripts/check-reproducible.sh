@@ -35,5 +35,8 @@ if [[ $(cd "$one/dist" && ls) != $(cd "$two/dist" && ls) ]]; then
     status=1
 fi
 (cd "$one/dist" && sha256sum -c --quiet SHA256SUMS) || status=1
-[[ $status -eq 0 ]] && echo "byte for byte the same in $one and $two"
+if [[ $status -eq 0 ]]; then
+    echo "byte for byte the same in $one and $two; SHA256SUMS:"
+    cat "$one/dist/SHA256SUMS"
+fi
 exit $status
