@@ -1,6 +1,7 @@
 #include "handover/Handover.h"
 
 #include <algorithm>
+#include <exception>
 #include <memory>
 #include <ostream>
 #include <vector>
@@ -135,19 +136,20 @@ void InstallTree(Directory& dir, std::vector<DirectoryId>& walkPath) {
         }
     }
     bool renamed = false;
+    std::exception_ptr failure;
     try {
         for (const fs::path& file : entries.files) {
             renamed = HandleFile(file) || renamed;
         }
     } catch (...) {
-        // What was installed before the failure stays installed, on the disk too.
-        if (renamed) {
-            FlushRenames(dir.Path());
-        }
-        throw;
+        failure = std::current_exception();
     }
+    // After a failure too: what was installed before it stays installed, on the disk as well.
     if (renamed) {
         FlushRenames(dir.Path());
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
     }
     for (const fs::path& subdirectory : entries.subdirectories) {
         const std::unique_ptr<Directory> child = OpenSubdirectory(subdirectory);
