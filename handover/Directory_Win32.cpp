@@ -4,43 +4,12 @@
 #include <vector>
 
 #include "handover/Directory.h"
+#include "handover/FileInfo_Win32.h"
 #include "handover/WindowsError.h"
 
 namespace fs = boost::filesystem;
 
 namespace {
-
-// A handle owned for its scope.
-class Handle {
-  public:
-    explicit Handle(HANDLE handle) : handle_(handle) {}
-    ~Handle() {
-        if (handle_ != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle_);
-        }
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-
-    HANDLE get() const { return handle_; }
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-
-  private:
-    HANDLE handle_;
-};
-
-// What path leads to, links and junctions followed. FILE_FLAG_BACKUP_SEMANTICS lets a directory
-// be opened; no access right is asked for, so nothing that holds the entry open is in the way.
-bool QueryFollowed(const fs::path& path, BY_HANDLE_FILE_INFORMATION& info, DWORD& err) {
-    const Handle handle(CreateFileW(path.c_str(), 0,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!handle.valid() || !GetFileInformationByHandle(handle.get(), &info)) {
-        err = GetLastError();
-        return false;
-    }
-    return true;
-}
 
 enum class Kind { kFile, kDirectory, kOther };
 

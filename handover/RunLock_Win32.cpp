@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <string>
 
+#include <boost/system/error_code.hpp>
+
+#include "handover/FileInfo_Win32.h"
 #include "handover/RunLock.h"
 
 // A named mutex whose name is made from the directory's identity (its volume and file index),
@@ -25,34 +28,16 @@ struct RunLock::Handle {
 
 namespace {
 
+// The system's own words for err, as the path library's errors carry them.
 std::string SystemMessage(DWORD err) {
-    char* text = nullptr;
-    const DWORD length = FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, err, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string message = length > 0 ? std::string(text, length) : "error " + std::to_string(err);
-    LocalFree(text);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                                message.back() == ' ' || message.back() == '.')) {
-        message.pop_back();
-    }
-    return message;
+    return boost::system::error_code(static_cast<int>(err), boost::system::system_category())
+        .message();
 }
 
 // "Local\" scopes the name to the user's session, where the client that starts handover runs.
 bool MutexName(const boost::filesystem::path& dir, std::wstring& name, DWORD& err) {
-    const HANDLE handle =
-        CreateFileW(dir.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        err = GetLastError();
-        return false;
-    }
     BY_HANDLE_FILE_INFORMATION info;
-    const bool ok = GetFileInformationByHandle(handle, &info) != 0;
-    err = GetLastError();
-    CloseHandle(handle);
-    if (!ok) {
+    if (!QueryFollowed(dir, info, err)) {
         return false;
     }
     wchar_t text[64];
