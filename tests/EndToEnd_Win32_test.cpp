@@ -3,11 +3,9 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -31,11 +29,7 @@ class HeldOpen {
             std::vector<std::string>{HOLD_OPEN_BIN, (tree / relative).string(),
                                      std::to_string(milliseconds), marker_},
             tree.Root().string());
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!fs::exists(marker_) && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        if (!fs::exists(marker_)) {
+        if (!WaitFor([this] { return fs::exists(marker_); }, 10.0)) {
             ADD_FAILURE() << "hold-open never held " << relative;
         }
     }

@@ -1,9 +1,7 @@
 // One run at a time in a tree: runs that overlap must together do what one run does, a run that
 // dies must not block the next, and the client must not keep the tree locked.
-#include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -19,17 +17,6 @@ namespace {
 // Whether some run holds the tree: asks as a run does, and lets go at once when it gets it.
 bool LockIsHeld(const fs::path& dir) {
     return RunLock(dir).GetStatus() == RunLock::Status::kBusy;
-}
-
-bool WaitUntil(bool (*condition)(const fs::path&), const fs::path& dir, double seconds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!condition(dir)) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
 }
 
 // Without the lock, a run that listed a staged file before another run installed it removes
@@ -89,7 +76,8 @@ TEST(RunLock, KilledHolderDoesNotBlockTheNextRun) {
     tree.Write("session.dat", "the client is still running");
     {
         const std::unique_ptr<ChildProcess> holder = tree.Start();
-        ASSERT_TRUE(WaitUntil(LockIsHeld, tree.Root(), 5.0)) << "handover never took the lock";
+        ASSERT_TRUE(WaitFor([&tree] { return LockIsHeld(tree.Root()); }, 5.0))
+            << "handover never took the lock";
         holder->Kill();
         EXPECT_EQ(holder->Wait().status, kKilledStatus);
     }

@@ -6,7 +6,6 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include <gtest/gtest.h>
 #include <boost/filesystem/operations.hpp>
@@ -109,15 +108,8 @@ std::map<std::string, std::string> TempTree::Snapshot() const {
 }
 
 std::string TempTree::WaitForClient(double seconds) const {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     const fs::path record = root_ / "client-probe.txt";
-    while (!fs::exists(record)) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return "";
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return Slurp(record);
+    return WaitFor([&record] { return fs::exists(record); }, seconds) ? Slurp(record) : "";
 }
 
 std::string TempTree::ReportBytes() const {

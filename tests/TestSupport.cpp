@@ -1,13 +1,26 @@
 #include "tests/TestSupport.h"
 
+#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace fs = std::filesystem;
 
 RunResult RunProgram(const std::vector<std::string>& command, const fs::path& dir) {
     return ChildProcess(command, dir).Wait();
+}
+
+bool WaitFor(const std::function<bool()>& condition, double seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }
 
 std::string ReadFile(const fs::path& path) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -58,6 +59,9 @@ class ScratchDir {
   private:
     std::filesystem::path path_;
 };
+
+// Asks condition every 10 ms until it holds (true) or seconds have gone by (false).
+bool WaitFor(const std::function<bool()>& condition, double seconds);
 
 std::string ReadFile(const std::filesystem::path& path);
 std::string ToHex(const std::string& bytes);
