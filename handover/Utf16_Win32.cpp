@@ -2,10 +2,7 @@
 #include <locale>
 #include <stdexcept>
 
-#include <boost/filesystem/path.hpp>
-
 #include "handover/Utf16_Win32.h"
-#include "handover/Utf8Paths.h"
 
 namespace {
 
@@ -87,7 +84,7 @@ Decoded Decode(const char*& from, const char* end, wchar_t*& to, wchar_t* toEnd)
     return Decoded::kOk;
 }
 
-// The path library's conversion between its wide names and narrow text.
+// Wide text to narrow and back, as a locale's conversion: how the path library converts.
 class Utf8Facet : public std::codecvt<wchar_t, char, std::mbstate_t> {
   protected:
     result do_out(state_type&, const wchar_t* from, const wchar_t* fromEnd,
@@ -130,8 +127,8 @@ class Utf8Facet : public std::codecvt<wchar_t, char, std::mbstate_t> {
 
 }  // namespace
 
-void UseUtf8Paths() {
-    boost::filesystem::path::imbue(std::locale(std::locale::classic(), new Utf8Facet));
+std::locale Utf8Locale() {
+    return std::locale(std::locale::classic(), new Utf8Facet);
 }
 
 std::string ToUtf8(const std::wstring& wide) {

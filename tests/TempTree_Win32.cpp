@@ -33,7 +33,7 @@ UnixFileName WineUnixFileName() {
 // does nothing. A Unix symbolic link in the tree is what it shows as one instead (a directory
 // link as a directory reparse point, as Windows shows a junction), so under Wine the link is
 // made by the Unix ln.
-bool LinkUnderWine(const fs::path& link, const std::string& target) {
+bool LinkUnderWine(const fs::path& link, const std::string& target, const fs::path& root) {
     const UnixFileName unixName = WineUnixFileName();
     if (unixName == nullptr) {
         return false;
@@ -42,29 +42,11 @@ bool LinkUnderWine(const fs::path& link, const std::string& target) {
     if (name == nullptr) {
         return false;
     }
-    // Wine splits the line into the Unix program's arguments by the Windows rules.
-    std::string command = "/bin/ln -s \"" + target + "\" \"" + name + "\"";
+    const std::vector<std::string> command = {"/bin/ln", "-s", target, name};
     HeapFree(GetProcessHeap(), 0, name);
-    std::wstring line(command.begin(), command.end());
-    STARTUPINFOW startup;
-    ZeroMemory(&startup, sizeof startup);
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info;
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &info)) {
-        return false;
-    }
     // Wine tells neither when a Unix program ends nor how: the link is looked for instead.
-    WaitForSingleObject(info.hProcess, INFINITE);
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
-    for (int wait = 0; wait < 500; ++wait) {
-        if (fs::exists(fs::symlink_status(link))) {
-            return true;
-        }
-        Sleep(10);
-    }
-    return false;
+    RunProgram(command, std::filesystem::path(root.native()));
+    return WaitFor([&link] { return fs::exists(fs::symlink_status(link)); }, 5.0);
 }
 
 // A junction (mount point) at link, to the directory target.
@@ -137,7 +119,7 @@ void TempTree::Link(const std::string& relative, const std::string& target) cons
                                                 kAllowUnprivilegedCreate) &&
                                 fs::exists(fs::symlink_status(link));
     if (!made) {
-        made = LinkUnderWine(link, target);
+        made = LinkUnderWine(link, target, root_);
     }
     if (!made) {
         throw std::runtime_error("cannot make a link at " + relative);

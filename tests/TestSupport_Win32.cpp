@@ -4,22 +4,12 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "handover/Utf16_Win32.h"
 #include "tests/TestSupport.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::wstring Widen(const std::string& utf8) {
-    if (utf8.empty()) {
-        return std::wstring();
-    }
-    const int n =
-        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
-    return wide;
-}
 
 // One argument as the C runtime's command-line parser reads it back: quotes around anything
 // holding a blank or a quote, a backslash before each quote, and backslashes doubled where a
@@ -67,11 +57,11 @@ ChildProcess::ChildProcess(const std::vector<std::string>& command, const fs::pa
 
     std::wstring line;
     for (const std::string& word : command) {
-        line += (line.empty() ? L"" : L" ") + Quote(Widen(word));
+        line += (line.empty() ? L"" : L" ") + Quote(FromUtf8(word));
     }
     const HANDLE in = OpenInheritable(L"NUL", GENERIC_READ, OPEN_EXISTING);
-    const HANDLE out = OpenInheritable(Widen(outFile_), GENERIC_WRITE, CREATE_ALWAYS);
-    const HANDLE err = OpenInheritable(Widen(errFile_), GENERIC_WRITE, CREATE_ALWAYS);
+    const HANDLE out = OpenInheritable(FromUtf8(outFile_), GENERIC_WRITE, CREATE_ALWAYS);
+    const HANDLE err = OpenInheritable(FromUtf8(errFile_), GENERIC_WRITE, CREATE_ALWAYS);
     STARTUPINFOW startup;
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;

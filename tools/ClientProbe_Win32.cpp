@@ -2,36 +2,25 @@
 
 #include <string>
 
+#include "handover/Utf16_Win32.h"
 #include "tools/ClientProbe.h"
-
-namespace {
-
-std::string Utf8(const wchar_t* wide) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-    std::string text(n > 0 ? static_cast<std::size_t>(n - 1) : 0, '\0');
-    if (n > 1) {
-        WideCharToMultiByte(CP_UTF8, 0, wide, -1, text.data(), n, nullptr, nullptr);
-    }
-    return text;
-}
-
-}  // namespace
 
 void RecordProcess(std::ostream& record) {
     wchar_t cwd[MAX_PATH];
     record << "cwd="
-           << (GetCurrentDirectoryW(MAX_PATH, cwd) != 0 ? EscapeForRecord(Utf8(cwd)) : "?") << "\n";
+           << (GetCurrentDirectoryW(MAX_PATH, cwd) != 0 ? EscapeForRecord(ToUtf8(cwd)) : "?")
+           << "\n";
     record << "pid=" << GetCurrentProcessId() << "\n";
     // The command line exactly as the process was given it: its arguments are whatever the C
     // runtime makes of it.
-    record << "cmdline=" << EscapeForRecord(Utf8(GetCommandLineW())) << "\n";
+    record << "cmdline=" << EscapeForRecord(ToUtf8(GetCommandLineW())) << "\n";
     // SetErrorMode answers with the mode it replaces.
     const UINT mode = SetErrorMode(0);
     SetErrorMode(mode);
     record << "error-mode=" << mode << "\n";
     wchar_t marker[256];
     if (GetEnvironmentVariableW(L"CLIENT_PROBE_ENV", marker, 256) > 0) {
-        record << "env=" << EscapeForRecord(Utf8(marker)) << "\n";
+        record << "env=" << EscapeForRecord(ToUtf8(marker)) << "\n";
     }
 }
 
@@ -44,7 +33,7 @@ void SleepSeconds(int seconds) {
 int wmain(int argc, wchar_t** argv) {
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
-        args.push_back(Utf8(argv[i]));
+        args.push_back(ToUtf8(argv[i]));
     }
     return ProbeMain(args);
 }
