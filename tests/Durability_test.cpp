@@ -1,7 +1,6 @@
 // What a power cut may find: every staged file's contents reach the disk before its target is
 // removed, and each directory's new names before the client starts. Read off the system calls
 // of a real run (strace -y names each descriptor's file).
-#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <set>
@@ -17,10 +16,6 @@
 namespace fs = boost::filesystem;
 
 namespace {
-
-bool StraceWorks() {
-    return std::system("strace -o /dev/null true >/dev/null 2>&1") == 0;
-}
 
 struct Call {
     std::string name;

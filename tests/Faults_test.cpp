@@ -203,7 +203,7 @@ void PrintTo(const InjectedFault& fault, std::ostream* out) {
 class InjectedFaults : public ::testing::TestWithParam<InjectedFault> {};
 
 TEST_P(InjectedFaults, KeepThePromise) {
-    if (!ToolWorks("strace -o /dev/null true")) {
+    if (!StraceWorks()) {
         GTEST_SKIP() << "strace cannot trace here (missing, or ptrace not permitted)";
     }
     const InjectedFault& fault = GetParam();
@@ -220,7 +220,7 @@ INSTANTIATE_TEST_SUITE_P(Syscalls, InjectedFaults, ::testing::ValuesIn(Faults())
 
 // The warning that the tree could not be locked reaches the report of a run that fails later.
 TEST(LockFaults, UnlockableTreeIsUpdatedAndSaysSo) {
-    if (!ToolWorks("strace -o /dev/null true")) {
+    if (!StraceWorks()) {
         GTEST_SKIP() << "strace cannot trace here";
     }
     TempTree tree;  // no client: the run fails at its very end
@@ -241,7 +241,7 @@ TEST(LockFaults, UnlockableTreeIsUpdatedAndSaysSo) {
 
 // An earlier record stays byte for byte when the next one cannot be written whole.
 TEST(ReportFaults, FailedAppendKeepsEarlierRecords) {
-    if (!ToolWorks("strace -o /dev/null true")) {
+    if (!StraceWorks()) {
         GTEST_SKIP() << "strace cannot trace here";
     }
     TempTree tree;  // no client: every run fails

@@ -73,6 +73,8 @@ class TempTree {
 // strace with these options, to put in front of handover. LeakSanitizer cannot run under
 // ptrace, so a sanitized handover leaves leak checking to its untraced runs. POSIX only.
 std::vector<std::string> Strace(const std::vector<std::string>& options);
+// Whether strace is installed and may trace here (ptrace allowed). POSIX only.
+bool StraceWorks();
 
 // Makes dir the working directory for the object's lifetime, as handover expects to run in its
 // installation tree; the previous one comes back at the end.

@@ -34,3 +34,7 @@ std::vector<std::string> Strace(const std::vector<std::string>& options) {
     prefix.insert(prefix.end(), options.begin(), options.end());
     return prefix;
 }
+
+bool StraceWorks() {
+    return std::system("strace -o /dev/null true >/dev/null 2>&1") == 0;
+}
