@@ -3,9 +3,13 @@
 
 #include <string>
 
-// Whether commandLine (UTF-8) fits the launch buffer of CMD_LINE_CAPACITY (Main_Win32.h)
-// characters with its terminating NUL, counted as the platform counts them: bytes on POSIX,
-// UTF-16 code units on Windows.
+// The capacity of the launch buffer, terminating NUL included: a command line fits with 259
+// characters at most (Windows' MAX_PATH).
+inline constexpr int CMD_LINE_CAPACITY = 260;
+
+// Whether commandLine (UTF-8) fits the launch buffer of CMD_LINE_CAPACITY characters with its
+// terminating NUL, counted as the platform counts them: bytes on POSIX, UTF-16 code units on
+// Windows.
 bool FitsLaunchBuffer(const std::string& commandLine);
 
 // Starts the program that the first blank-delimited token of commandLine names (resolved against

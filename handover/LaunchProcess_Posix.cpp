@@ -8,7 +8,6 @@
 
 #include "handover/CommandLine.h"
 #include "handover/LaunchProcess.h"
-#include "handover/Main_Win32.h"
 
 extern char** environ;
 

@@ -3,7 +3,6 @@
 #include <cwchar>
 
 #include "handover/LaunchProcess.h"
-#include "handover/Main_Win32.h"
 #include "handover/Utf16_Win32.h"
 
 bool FitsLaunchBuffer(const std::string& commandLine) {

@@ -8,9 +8,6 @@
 // The report file in the working directory, and the id of the key its records are encrypted with.
 inline constexpr const char REPORT_FILE_NAME[] = "poker.jex";
 inline constexpr int REPORT_KEY_ID = 4;
-// The capacity of the launch buffer, terminating NUL included: a command line fits with 259
-// characters at most (Windows' MAX_PATH).
-inline constexpr int CMD_LINE_CAPACITY = 260;
 
 // The run log: one line per event, each ended by LF. Only ever appended to.
 extern std::ostringstream g_log;
@@ -26,7 +23,7 @@ void RotateRuntimeArchive();
 
 // Starts "./client.exe" with args[0..count) (UTF-8) joined by blanks, without waiting for it.
 // Raises RunClientError (after setting g_errorFlag and logging) when it cannot be started or
-// the command line does not fit CMD_LINE_CAPACITY.
+// the command line does not fit CMD_LINE_CAPACITY (LaunchProcess.h).
 void RunClient(int count, char** args);
 
 // Appends the run log, encrypted, to REPORT_FILE_NAME. Failures to open or write are silent.
