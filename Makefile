@@ -65,7 +65,8 @@ demo-windows: windows
 dist: deps-windows
 	@bash scripts/dist.sh dist
 
-# Builds the archives twice in two clones of this commit and compares them byte for byte.
+# Builds the archives twice in two clones of this commit and compares them byte for byte; each
+# clone builds its Windows Boost and libcrypto too (DIST_CHECK_FLAGS=--reuse-deps shares them).
 dist-check: deps-windows
 	@bash scripts/check-reproducible.sh $(DIST_CHECK_FLAGS)
 
