@@ -4,16 +4,23 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <boost/filesystem/path.hpp>
 
-// What identifies a directory whatever path reaches it (device and inode on POSIX).
+// What identifies a file or directory whatever path reaches it: device and inode on POSIX; on
+// Windows the volume serial number and the file id, whose high half only ReFS fills.
 struct DirectoryId {
     std::uint64_t device;
     std::uint64_t inode;
+    std::uint64_t inodeHigh = 0;
     bool operator==(const DirectoryId& other) const {
-        return device == other.device && inode == other.inode;
+        return device == other.device && inode == other.inode && inodeHigh == other.inodeHigh;
+    }
+    bool operator<(const DirectoryId& other) const {
+        return std::tie(device, inodeHigh, inode) <
+               std::tie(other.device, other.inodeHigh, other.inode);
     }
 };
 
