@@ -40,6 +40,7 @@ void Populate(const TempTree& tree, bool withClient) {
     tree.MakeDir("d");  // an empty directory as a target
     tree.Write("_tmp_handover.exe", "self copy");
     tree.Write("rt/lib/rt-0.jar", "runtime");
+    tree.Link("shortcut", "a");
 }
 
 bool ToolWorks(const std::string& command) {
@@ -116,6 +117,10 @@ std::vector<InjectedFault> Faults() {
         {"read_root_EIO",
          {"-e", "trace=getdents64", "-e", "inject=getdents64:error=EIO:when=1"},
          {true, {"About to install _tmp_ files"}}},
+        // A link whose target cannot be examined (a folder on its way that may not be searched,
+        // say) is left out, as a broken one is.
+        {"status_link_EACCES", inject("./shortcut", "newfstatat:error=EACCES:when=1"), {false, {}}},
+        {"status_link_ELOOP", inject("./shortcut", "newfstatat:error=ELOOP:when=1"), {false, {}}},
         // Removing a target: a fault that passes is retried, one that stays fails the run.
         {"lstat_target_EIO_once", inject("./a", "newfstatat:error=EIO:when=1"), {false, {}}},
         {"unlink_target_EBUSY_once", inject("./a", "unlink:error=EBUSY:when=1"), {false, {}}},
@@ -307,7 +312,11 @@ class AsNobody : public ::testing::Test {
             !ToolWorks("setpriv --reuid=nobody --regid=nogroup --clear-groups true")) {
             GTEST_SKIP() << "needs root and setpriv to run as an unprivileged user";
         }
-        fs::permissions(tree.Root(), fs::perms::all_all);
+        // The user must reach the tree through the scratch folders that hold it.
+        for (fs::path dir = tree.Root(); dir != tree.Scratch().parent_path();
+             dir = dir.parent_path()) {
+            fs::permissions(dir, fs::perms::all_all);
+        }
     }
     RunResult Run() {
         return tree.Run({}, {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});

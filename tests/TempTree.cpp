@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
@@ -27,7 +28,10 @@ std::string Slurp(const fs::path& path) {
 }  // namespace
 
 // Names in the tests are UTF-8, as handover takes them.
-TempTree::TempTree() : root_((UseUtf8Paths(), scratch_.Path().native())) {}
+TempTree::TempTree()
+    : root_((UseUtf8Paths(), fs::path(scratch_.Path().native()) / "home" / "app")) {
+    fs::create_directories(root_);
+}
 
 void TempTree::Write(const std::string& relative, const std::string& content) const {
     fs::create_directories((root_ / relative).parent_path());
@@ -84,11 +88,18 @@ std::unique_ptr<ChildProcess> TempTree::Start(const std::vector<std::string>& ar
                                           std::filesystem::path(root_.native()));
 }
 
-std::map<std::string, std::string> TempTree::Snapshot() const {
+namespace {
+
+// Every entry below dir but those below skip, by path relative to dir.
+std::map<std::string, std::string> SnapshotOf(const fs::path& dir, const fs::path& skip) {
     std::map<std::string, std::string> entries;
-    for (fs::recursive_directory_iterator it(root_), end; it != end; ++it) {
+    for (fs::recursive_directory_iterator it(dir), end; it != end; ++it) {
+        if (it->path() == skip) {
+            it.disable_recursion_pending();
+            continue;
+        }
         const std::string relative =
-            it->path().generic_string().substr(root_.generic_string().size() + 1);
+            it->path().generic_string().substr(dir.generic_string().size() + 1);
         if (relative == REPORT_FILE_NAME || relative == "client-probe.txt" ||
             relative == "client-probe.linger") {
             continue;
@@ -107,9 +118,33 @@ std::map<std::string, std::string> TempTree::Snapshot() const {
     return entries;
 }
 
+}  // namespace
+
+std::map<std::string, std::string> TempTree::Snapshot() const {
+    return SnapshotOf(root_, fs::path());
+}
+
+std::map<std::string, std::string> TempTree::SnapshotOutside() const {
+    auto entries = SnapshotOf(Scratch(), root_);
+    // The tree itself, and the output files of the programs run in it ("home/app.<n>.out").
+    for (auto it = entries.begin(); it != entries.end();) {
+        it = it->first.compare(0, 8, "home/app") == 0 ? entries.erase(it) : std::next(it);
+    }
+    return entries;
+}
+
 std::string TempTree::WaitForClient(double seconds) const {
-    const fs::path record = root_ / "client-probe.txt";
-    return WaitFor([&record] { return fs::exists(record); }, seconds) ? Slurp(record) : "";
+    const fs::path path = root_ / "client-probe.txt";
+    std::string record;
+    // The probe renames its whole record into place, but under Wine the rename may hold the file
+    // a moment after its name appears, and a read then finds nothing: read until it is there.
+    WaitFor(
+        [&path, &record] {
+            record = fs::exists(path) ? Slurp(path) : "";
+            return !record.empty();
+        },
+        seconds);
+    return record;
 }
 
 std::string TempTree::ReportBytes() const {

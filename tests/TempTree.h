@@ -1,5 +1,8 @@
 // A scratch installation tree for end-to-end tests: build it, run the real handover binary in
 // it, then inspect what is left. Removed (with any chattr flags cleared) when the test ends.
+// The tree is the folder "home/app" of a scratch folder, so that the folders that hold it, and
+// folders beside it ("../sibling", "../../ext"), are scratch folders too: relative paths given to
+// the methods below may lead there.
 #pragma once
 
 #include <chrono>
@@ -20,6 +23,8 @@ class TempTree {
     TempTree& operator=(const TempTree&) = delete;
 
     const boost::filesystem::path& Root() const { return root_; }
+    // The scratch folder, two levels above the tree.
+    boost::filesystem::path Scratch() const { return scratch_.Path().native(); }
     boost::filesystem::path operator/(const std::string& relative) const {
         return root_ / relative;
     }
@@ -36,6 +41,11 @@ class TempTree {
     void InstallClient() const;
     // Makes the probe run on for this long once it has written its record.
     void KeepClientRunning(int seconds) const;
+    // Whether Link can make links to files, and links that lead nowhere, that the system shows
+    // as links: not under Wine, which shows a Unix link to a file as the file itself.
+    bool LinksToFiles() const;
+    // A FIFO; false where the file system has none (Windows).
+    bool MakeFifo(const std::string& relative) const;
     // chattr on a path of the tree; false when the file system does not support it. POSIX only.
     bool Chattr(const std::string& flags, const std::string& relative);
 
@@ -47,9 +57,12 @@ class TempTree {
     std::unique_ptr<ChildProcess> Start(const std::vector<std::string>& args = {},
                                         const std::vector<std::string>& prefix = {}) const;
 
-    // Every entry below the root, by relative path: "dir", "link:<target>", "fifo", or the
+    // Every entry below the root, by relative path: "dir", "link:<target>", "special", or the
     // file's content. The report file and the probe's record are left out.
     std::map<std::string, std::string> Snapshot() const;
+    // The same of every entry of the scratch folder outside the tree, by path relative to the
+    // scratch folder.
+    std::map<std::string, std::string> SnapshotOutside() const;
 
     // The probe's record once the client has written it; empty when it did not start in time.
     std::string WaitForClient(double seconds = 5.0) const;
@@ -95,6 +108,9 @@ bool UnderChecker();
 
 // The separator the path library puts between the parts it joins.
 extern const char kPreferredSeparator;
+// Whether the file system tells names apart by letter case and allows names that end in a dot
+// (POSIX: yes; Windows: no).
+extern const bool kCaseSensitiveNames;
 
 // A path of the walk as the path library writes it on this platform: the walk starts from "./"
 // and joins each name below with kPreferredSeparator, so every "/" after the leading "./"

@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <cstdlib>
 
 #include <boost/filesystem/operations.hpp>
@@ -7,6 +9,7 @@
 namespace fs = boost::filesystem;
 
 const char kPreferredSeparator = '/';
+const bool kCaseSensitiveNames = true;
 
 // The scratch folder itself goes when scratch_ does; flags set by a test would stop it.
 TempTree::~TempTree() {
@@ -18,6 +21,15 @@ TempTree::~TempTree() {
 void TempTree::Link(const std::string& relative, const std::string& target) const {
     fs::create_directories((root_ / relative).parent_path());
     fs::create_symlink(target, root_ / relative);
+}
+
+bool TempTree::LinksToFiles() const {
+    return true;
+}
+
+bool TempTree::MakeFifo(const std::string& relative) const {
+    fs::create_directories((root_ / relative).parent_path());
+    return mkfifo((root_ / relative).c_str(), 0600) == 0;
 }
 
 bool TempTree::Chattr(const std::string& flags, const std::string& relative) {

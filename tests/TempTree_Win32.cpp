@@ -13,6 +13,7 @@
 namespace fs = boost::filesystem;
 
 const char kPreferredSeparator = '\\';
+const bool kCaseSensitiveNames = false;
 
 namespace {
 // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE, which headers for Windows 7 do not name.
@@ -104,9 +105,64 @@ void ClearReadOnly(const fs::path& root) {
 
 }  // namespace
 
-// A read-only file would stop the scratch folder's removal.
+namespace {
+
+// Removes every link and junction below dir, without following any: the removal of the scratch
+// folder that comes next would otherwise go through them, into folders outside it, and round
+// the loops that some tests make.
+void RemoveLinks(const fs::path& dir) {
+    WIN32_FIND_DATAW data;
+    const HANDLE find = FindFirstFileW((dir / L"*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        const std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..") {
+            continue;
+        }
+        const fs::path path = dir / name;
+        const bool directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            if (directory) {
+                RemoveDirectoryW(path.c_str());
+            } else {
+                DeleteFileW(path.c_str());
+            }
+        } else if (directory) {
+            RemoveLinks(path);
+        }
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+}
+
+// Under Wine the links are Unix ones, which Wine shows as directories; the Unix rm removes them
+// without following any. False on Windows itself.
+bool RemoveUnderWine(const fs::path& dir) {
+    const UnixFileName unixName = WineUnixFileName();
+    if (unixName == nullptr) {
+        return false;
+    }
+    char* name = unixName(fs::absolute(dir).c_str());
+    if (name == nullptr) {
+        return false;
+    }
+    const std::vector<std::string> command = {"/bin/rm", "-rf", "--", name};
+    HeapFree(GetProcessHeap(), 0, name);
+    RunProgram(command, std::filesystem::path(dir.parent_path().native()));
+    // Wine tells neither when a Unix program ends nor how: the folder is watched instead.
+    return WaitFor([&dir] { return !fs::exists(fs::symlink_status(dir)); }, 30.0);
+}
+
+}  // namespace
+
+// A read-only file, or a link, would stop the scratch folder's removal, or lead it out of the
+// scratch folder.
 TempTree::~TempTree() {
-    ClearReadOnly(root_);
+    if (!RemoveUnderWine(Scratch())) {
+        ClearReadOnly(root_);
+        RemoveLinks(Scratch());
+    }
 }
 
 void TempTree::Link(const std::string& relative, const std::string& target) const {
@@ -124,4 +180,31 @@ void TempTree::Link(const std::string& relative, const std::string& target) cons
     if (!made) {
         throw std::runtime_error("cannot make a link at " + relative);
     }
+}
+
+bool TempTree::MakeFifo(const std::string&) const {
+    return false;
+}
+
+// Windows makes them where the user may (developer mode, or an administrator); Wine makes none of
+// its own, and shows a Unix link to a file as the file itself.
+bool TempTree::LinksToFiles() const {
+    static const bool possible = [] {
+        const ScratchDir dir("handover-link-probe");
+        const fs::path file = fs::path(dir.Path().native()) / "file";
+        const fs::path link = fs::path(dir.Path().native()) / "link";
+        const HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        CloseHandle(handle);
+        if (!CreateSymbolicLinkW(link.c_str(), L"file", kAllowUnprivilegedCreate)) {
+            return false;
+        }
+        const DWORD attributes = GetFileAttributesW(link.c_str());
+        return attributes != INVALID_FILE_ATTRIBUTES &&
+               (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    }();
+    return possible;
 }
