@@ -24,10 +24,22 @@ struct DirectoryId {
     }
 };
 
+// What a path leads to, links followed.
+enum class EntryKind { kFile, kDirectory, kOther };
+
+// The kind of what path leads to now. A path that is gone, a broken link and a link that cannot
+// be followed (a loop, a folder on its way that may not be searched, a target too long) are
+// kOther. Raises when anything else keeps the path from being examined.
+EntryKind KindOf(const boost::filesystem::path& path);
+
+// Adds to holders the identity of each directory that holds dir: its parent, the parent's parent,
+// and so on up to the root, across file systems. Raises at the first one that cannot be reached;
+// the ones found until then stay in holders.
+void AddHolders(const boost::filesystem::path& dir, std::vector<DirectoryId>& holders);
+
 // The entries the installer works on, in listing order, each path being the directory's path
 // joined with the entry's name. Links are followed: a link to a directory is a subdirectory, a
-// link to a regular file a file. Broken links, links that cannot be resolved and every other
-// type of entry are left out.
+// link to a regular file a file. Entries of every other kind (see KindOf) are left out.
 struct DirectoryEntries {
     std::vector<boost::filesystem::path> files;
     std::vector<boost::filesystem::path> subdirectories;

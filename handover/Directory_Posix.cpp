@@ -11,72 +11,137 @@
 
 namespace fs = boost::filesystem;
 
+namespace {
+
+DirectoryId IdOf(const struct stat& st) {
+    return DirectoryId{static_cast<std::uint64_t>(st.st_dev),
+                       static_cast<std::uint64_t>(st.st_ino)};
+}
+
+EntryKind KindOfMode(mode_t mode) {
+    if (S_ISREG(mode)) {
+        return EntryKind::kFile;
+    }
+    return S_ISDIR(mode) ? EntryKind::kDirectory : EntryKind::kOther;
+}
+
+// Closes the descriptor it owns.
+class Descriptor {
+  public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+    void reset(int fd) {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+        fd_ = fd;
+    }
+
+  private:
+    int fd_;
+};
+
+}  // namespace
+
 // The descriptor is read with getdents64 rather than through a DIR stream, whose opendir would
 // ask for the directory's status a second time.
 struct Directory::Handle {
-    int fd = -1;
-    ~Handle() {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
+    explicit Handle(int fd) : fd(fd) {}
+    Descriptor fd;
 };
 
-Directory::Directory(const fs::path& path) : path_(path), handle_(new Handle) {
-    handle_->fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (handle_->fd < 0) {
+Directory::Directory(const fs::path& path)
+    : path_(path), handle_(new Handle(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))) {
+    if (handle_->fd.get() < 0) {
         ThrowPosixError("open directory", path, errno);
     }
     // The identity of what was opened, not of what the path names a moment later.
     struct stat st;
-    if (fstat(handle_->fd, &st) != 0) {
+    if (fstat(handle_->fd.get(), &st) != 0) {
         ThrowPosixError("stat directory", path, errno);
     }
-    id_ = DirectoryId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+    id_ = IdOf(st);
 }
 
 Directory::~Directory() = default;
 
 namespace {
 
-enum class Kind { kFile, kDirectory, kOther };
-
 // The listing already tells the type of most entries; only links (and file systems that do not
 // fill d_type) need a status query, which follows the link.
-Kind Classify(unsigned char type, const fs::path& path) {
+EntryKind Classify(unsigned char type, const fs::path& path) {
     switch (type) {
         case DT_REG:
-            return Kind::kFile;
+            return EntryKind::kFile;
         case DT_DIR:
-            return Kind::kDirectory;
+            return EntryKind::kDirectory;
         case DT_LNK:
         case DT_UNKNOWN:
-            break;
+            return KindOf(path);
         default:
-            return Kind::kOther;
+            return EntryKind::kOther;
     }
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-        const int err = errno;
-        // A link whose target is missing, or that leads round in a circle, is broken.
-        if (err == ENOENT || err == ENOTDIR || err == ELOOP) {
-            return Kind::kOther;
-        }
-        ThrowPosixError("status", path, err);
-    }
-    if (S_ISREG(st.st_mode)) {
-        return Kind::kFile;
-    }
-    return S_ISDIR(st.st_mode) ? Kind::kDirectory : Kind::kOther;
 }
 
 }  // namespace
+
+EntryKind KindOf(const fs::path& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) {
+        return KindOfMode(st.st_mode);
+    }
+    const int err = errno;
+    // Gone since it was listed, or a link whose target is missing.
+    if (err == ENOENT || err == ENOTDIR) {
+        return EntryKind::kOther;
+    }
+    // A link that cannot be followed (ELOOP, EACCES on a folder on its way, ENAMETOOLONG...)
+    // leads nowhere the walk could go: it is left out like a broken one.
+    struct stat link;
+    if (lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        return EntryKind::kOther;
+    }
+    ThrowPosixError("status", path, err);
+}
+
+// ".." of a directory is its parent in the file system, whatever path led to it, and the
+// kernel takes it across mount points; the root is its own parent. O_PATH needs no permission
+// to read the directories on the way up.
+void AddHolders(const fs::path& dir, std::vector<DirectoryId>& holders) {
+    Descriptor current(open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat st;
+    if (current.get() < 0 || fstat(current.get(), &st) != 0) {
+        ThrowPosixError("open directory", dir, errno);
+    }
+    DirectoryId below = IdOf(st);
+    fs::path up = dir;
+    while (true) {
+        up /= "..";
+        current.reset(openat(current.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (current.get() < 0 || fstat(current.get(), &st) != 0) {
+            ThrowPosixError("open directory", up, errno);
+        }
+        const DirectoryId id = IdOf(st);
+        if (id == below) {
+            return;
+        }
+        holders.push_back(id);
+        below = id;
+    }
+}
 
 DirectoryEntries Directory::ReadAndClose(bool (*wantFile)(const std::string& name)) {
     DirectoryEntries entries;
     std::vector<char> buffer(32 * 1024);
     while (true) {
-        const ssize_t length = getdents64(handle_->fd, buffer.data(), buffer.size());
+        const ssize_t length = getdents64(handle_->fd.get(), buffer.data(), buffer.size());
         if (length < 0) {
             ThrowPosixError("read directory", path_, errno);
         }
@@ -93,15 +158,15 @@ DirectoryEntries Directory::ReadAndClose(bool (*wantFile)(const std::string& nam
             }
             fs::path path = path_ / name;
             switch (Classify(entry->d_type, path)) {
-                case Kind::kFile:
+                case EntryKind::kFile:
                     if (wanted) {
                         entries.files.push_back(std::move(path));
                     }
                     break;
-                case Kind::kDirectory:
+                case EntryKind::kDirectory:
                     entries.subdirectories.push_back(std::move(path));
                     break;
-                case Kind::kOther:
+                case EntryKind::kOther:
                     break;
             }
         }

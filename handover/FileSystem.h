@@ -5,6 +5,8 @@
 // leaves each target with its old contents or its new ones, never empty or cut short.
 #pragma once
 
+#include <string>
+
 #include <boost/filesystem/path.hpp>
 
 // Removes target (a file, a link or an empty directory) as the filesystem library's remove does:
@@ -29,3 +31,12 @@ void FlushContents(const boost::filesystem::path& file);
 // Returns once the names in directory dir are on the disk, as renames in it left them. Raises
 // like FlushContents.
 void FlushDirectory(const boost::filesystem::path& dir);
+
+// Whether link is a symbolic link (on Windows any reparse point) that leads to the very file that
+// file leads to, however many links lie on either way. False when either cannot be examined.
+bool IsLinkToSameFile(const boost::filesystem::path& link, const boost::filesystem::path& file);
+
+// Appends bytes to file, which is created when it does not exist: all of them, or none when the
+// append fails part way (a full disk). Only a regular file is ever opened for it: a FIFO, socket
+// or device in its place is refused, and nothing waits. Raises when the bytes are not appended.
+void AppendToFile(const boost::filesystem::path& file, const std::string& bytes);

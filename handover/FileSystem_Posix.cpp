@@ -1,5 +1,6 @@
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <boost/filesystem/operations.hpp>
@@ -73,4 +74,53 @@ void FlushContents(const fs::path& file) {
 
 void FlushDirectory(const fs::path& dir) {
     Flush(dir, O_DIRECTORY, "fsync", fsync);
+}
+
+bool IsLinkToSameFile(const fs::path& link, const fs::path& file) {
+    struct stat linkStatus, linked, target;
+    return lstat(link.c_str(), &linkStatus) == 0 && S_ISLNK(linkStatus.st_mode) &&
+           stat(link.c_str(), &linked) == 0 && stat(file.c_str(), &target) == 0 &&
+           linked.st_dev == target.st_dev && linked.st_ino == target.st_ino;
+}
+
+void AppendToFile(const fs::path& file, const std::string& bytes) {
+    // Opening a FIFO for writing waits for a reader, and opening a device may act on it: the
+    // status is looked at first, O_NONBLOCK covers one that takes the name in between, and the
+    // descriptor's own status has the last word.
+    struct stat st;
+    if (stat(file.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        ThrowPosixError("open", file, S_ISDIR(st.st_mode) ? EISDIR : ENXIO);
+    }
+    const int fd =
+        open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
+    if (fd < 0) {
+        ThrowPosixError("open", file, errno);
+    }
+    int err = 0;
+    if (fstat(fd, &st) != 0) {
+        err = errno;
+    } else if (!S_ISREG(st.st_mode)) {
+        err = ENXIO;
+    }
+    std::size_t written = 0;
+    while (err == 0 && written < bytes.size()) {
+        const ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
+        if (n > 0) {
+            written += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno != EINTR) {
+            err = errno;
+        } else if (n == 0) {
+            err = EIO;
+        }
+    }
+    // What a failed append left is taken back, so that nothing after it is read out of step.
+    if (err != 0 && written > 0 && ftruncate(fd, st.st_size) != 0) {
+        // Nothing more can be done for the file; the error below says the append failed.
+    }
+    if (close(fd) != 0 && err == 0) {
+        err = errno;
+    }
+    if (err != 0) {
+        ThrowPosixError("append", file, err);
+    }
 }

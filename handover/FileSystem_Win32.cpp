@@ -1,7 +1,10 @@
 #include <windows.h>
 
+#include <algorithm>
+
 #include <boost/filesystem/operations.hpp>
 
+#include "handover/FileInfo_Win32.h"
 #include "handover/FileSystem.h"
 #include "handover/WindowsError.h"
 
@@ -73,3 +76,54 @@ void FlushContents(const fs::path& file) {
 
 // NTFS journals the names in a directory; the rename itself is made with write-through.
 void FlushDirectory(const fs::path&) {}
+
+bool IsLinkToSameFile(const fs::path& link, const fs::path& file) {
+    const DWORD attributes = GetFileAttributesW(link.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        return false;
+    }
+    FileFacts linked, target;
+    DWORD err = 0;
+    return QueryFollowed(link, linked, err) && QueryFollowed(file, target, err) &&
+           linked.id == target.id;
+}
+
+void AppendToFile(const fs::path& file, const std::string& bytes) {
+    // Shared for reading and writing, as a file stream opens it. Only a file on a disk is
+    // written: a pipe or a device reached through a link is refused.
+    const ScopedHandle handle(CreateFileW(file.c_str(), GENERIC_WRITE,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!handle.valid()) {
+        ThrowWindowsError("open", file, GetLastError());
+    }
+    if (GetFileType(handle.get()) != FILE_TYPE_DISK) {
+        ThrowWindowsError("open", file, ERROR_INVALID_FUNCTION);
+    }
+    LARGE_INTEGER size;
+    const LARGE_INTEGER zero{};
+    if (!GetFileSizeEx(handle.get(), &size) ||
+        !SetFilePointerEx(handle.get(), zero, nullptr, FILE_END)) {
+        ThrowWindowsError("append", file, GetLastError());
+    }
+    std::size_t written = 0;
+    DWORD err = 0;
+    while (err == 0 && written < bytes.size()) {
+        DWORD n = 0;
+        const DWORD chunk =
+            static_cast<DWORD>(std::min<std::size_t>(bytes.size() - written, 1 << 20));
+        if (!WriteFile(handle.get(), bytes.data() + written, chunk, &n, nullptr)) {
+            err = GetLastError();
+        } else if (n == 0) {
+            err = ERROR_WRITE_FAULT;
+        }
+        written += n;
+    }
+    if (err != 0) {
+        // What a failed append left is taken back, so that nothing after it is read out of step.
+        if (written > 0 && SetFilePointerEx(handle.get(), size, nullptr, FILE_BEGIN)) {
+            SetEndOfFile(handle.get());
+        }
+        ThrowWindowsError("append", file, err);
+    }
+}

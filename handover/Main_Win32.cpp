@@ -1,8 +1,6 @@
 #include "handover/Main_Win32.h"
 
-#include <fstream>
 #include <memory>
-#include <optional>
 #include <ostream>
 #include <string>
 
@@ -49,37 +47,20 @@ void RunClient(int count, char** args) {
     g_log << "client exe launch OK" << std::endl;
 }
 
-namespace {
-// The report's size before this run's record, 0 when it does not exist yet; none when unknown.
-std::optional<std::uintmax_t> ReportSize() {
-    try {
-        const fs::path report(REPORT_FILE_NAME);
-        return fs::exists(fs::status(report)) ? fs::file_size(report) : 0;
-    } catch (const fs::filesystem_error&) {
-        return std::nullopt;
-    }
-}
-}  // namespace
-
 void WriteFailureReport() {
     const std::string text = g_log.str();
     const Kvo::ByteArray plain(text.data(), text.size());
     Kvo::CryptoKeys::Instance();
     const std::string& key = Kvo::CryptoKeys::GetKey(REPORT_KEY_ID);
     const std::unique_ptr<Kvo::ByteArray> cipher = Kvo::EncryptTripleDes(plain, key);
-    // Opened only now, so that a failure above leaves the report file untouched.
-    const std::optional<std::uintmax_t> sizeBefore = ReportSize();
-    std::ofstream report(REPORT_FILE_NAME,
-                         std::ios_base::out | std::ios_base::app | std::ios_base::binary);
-    report.write(reinterpret_cast<const char*>(cipher->Data()), cipher->Size());
-    report.close();
-    if (!report && sizeBefore) {
-        // Records carry no length: a record cut short (a full disk) would shift every later
-        // record off its blocks, so the file goes back to the size it had.
-        try {
-            fs::resize_file(REPORT_FILE_NAME, *sizeBefore);
-        } catch (const fs::filesystem_error&) {
-        }
+    // Opened only now, so that a failure above leaves the report file untouched. Records carry
+    // no length: a record cut short (a full disk) would shift every later record off its blocks,
+    // so it goes in whole or not at all.
+    try {
+        AppendToFile(REPORT_FILE_NAME,
+                     std::string(reinterpret_cast<const char*>(cipher->Data()), cipher->Size()));
+    } catch (const fs::filesystem_error&) {
+        // Lost: nothing is left to report a report's failure to.
     }
 }
 

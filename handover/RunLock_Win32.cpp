@@ -36,14 +36,21 @@ std::string SystemMessage(DWORD err) {
 
 // "Local\" scopes the name to the user's session, where the client that starts handover runs.
 bool MutexName(const boost::filesystem::path& dir, std::wstring& name, DWORD& err) {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!QueryFollowed(dir, info, err)) {
+    FileFacts facts;
+    if (!QueryFollowed(dir, facts, err)) {
         return false;
     }
-    wchar_t text[64];
-    std::swprintf(text, sizeof text / sizeof text[0], L"Local\\handover-run-%08lx-%08lx%08lx",
-                  info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow);
+    wchar_t text[80];
+    std::swprintf(text, sizeof text / sizeof text[0], L"Local\\handover-run-%08lx-%016llx",
+                  static_cast<unsigned long>(facts.id.device),
+                  static_cast<unsigned long long>(facts.id.inode));
     name = text;
+    // The high half of a 128-bit file id, which only ReFS fills.
+    if (facts.id.inodeHigh != 0) {
+        std::swprintf(text, sizeof text / sizeof text[0], L"-%016llx",
+                      static_cast<unsigned long long>(facts.id.inodeHigh));
+        name += text;
+    }
     return true;
 }
 
