@@ -179,11 +179,11 @@ TEST(EndToEndWindows, JunctionThatLeadsBackUpIsNotEntered) {
     TempTree tree;  // no client: the run fails at its very end, and the report shows the walk
     tree.Write("sub/_tmp_x", "new x");
     tree.Link("sub/up", "..");
-    tree.Write("elsewhere/_tmp_y", "new y");
-    tree.Link("sub/away", "../elsewhere");
+    tree.Write("../elsewhere/_tmp_y", "new y");  // beside the tree
+    tree.Link("sub/away", "../../elsewhere");
     ExpectQuietSuccess(tree.Run());
     EXPECT_EQ(tree.Read("sub/x"), "new x");
-    EXPECT_EQ(tree.Read("elsewhere/y"), "new y");
+    EXPECT_EQ(tree.Read("../elsewhere/y"), "new y");
     const auto logs = tree.ReportLogs();
     ASSERT_EQ(logs.size(), 1u);
     const auto lines = Lines(logs[0]);

@@ -1,15 +1,20 @@
 // Trees and arguments that no client would make on purpose. Each test states what handover does
 // with them; none may crash, hang or be misreported.
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -108,6 +113,84 @@ TEST(HostileInput, TreeDeeperThanPathMaxFailsCleanly) {
     EXPECT_EQ(lines[lines.size() - 2], "ERROR: unknown exception");
     // rm -rf walks with relative steps, as TempTree's own cleanup cannot.
     EXPECT_EQ(std::system(("rm -rf '" + (tree / level).string() + "'").c_str()), 0);
+}
+
+// A report file that a FIFO has taken the place of: opening it to write would wait for a reader
+// for ever, with the run lock held. The record is lost, as for any report that cannot be written,
+// and nothing goes into the pipe, read or not.
+TEST(HostileInput, ReportThatIsAFifoNeverHoldsUpTheRun) {
+    for (const bool reader : {false, true}) {
+        SCOPED_TRACE(reader ? "a reader holds the FIFO open" : "no reader");
+        TempTree tree;  // no client: the run fails at its very end, and then writes its report
+        tree.Write("_tmp_a", "new");
+        ASSERT_TRUE(tree.MakeFifo("poker.jex"));
+        const int fd = reader ? open((tree / "poker.jex").c_str(), O_RDONLY | O_NONBLOCK) : -1;
+        const Stopwatch clock;
+        const RunResult run = tree.Run({}, {"timeout", "-s", "KILL", "20"});
+        EXPECT_LT(clock.Seconds(), 4.0);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.out + run.err, "");
+        EXPECT_EQ(tree.Read("a"), "new");
+        EXPECT_EQ(fs::symlink_status(tree / "poker.jex").type(), fs::fifo_file);
+        if (fd >= 0) {
+            char byte;
+            EXPECT_LE(read(fd, &byte, 1), 0) << "the record went into the pipe";
+            close(fd);
+        }
+    }
+}
+
+// The pause waits for a deadline on the monotonic clock: a wall clock set back by an hour while
+// the run waits for the session file must not make the wait an hour longer.
+TEST(HostileInput, WallClockSetBackDoesNotStretchTheWait) {
+    if (UnderChecker()) {
+        GTEST_SKIP() << "the clock library is not loaded under a checker";
+    }
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    const std::vector<std::string> setBack = {
+        "env", "LD_PRELOAD=" CLOCK_BACK_LIB,
+        // A sanitizer's runtime would insist on coming first.
+        "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0"};
+    TempTree tree;
+    // The library does set a program's wall clock back an hour.
+    const RunResult date = RunProgram(Concat(setBack, {"date", "+%s"}), tree.Root().native());
+    ASSERT_EQ(date.status, 0) << date.err;
+    const long behind = static_cast<long>(std::time(nullptr)) - std::stol(date.out);
+    ASSERT_GE(behind, 3590);
+    ASSERT_LE(behind, 3610);
+
+    tree.InstallClient();
+    tree.Write("session.dat", "the client is still running");
+    const Stopwatch clock;
+    // The clock goes back 300 ms into the run, while it waits; the client goes after 1 s.
+    const std::unique_ptr<ChildProcess> run =
+        tree.Start({}, Concat({"timeout", "-s", "KILL", "30"},
+                              Concat(setBack, {"HANDOVER_CLOCK_BACK_AFTER_MS=300"})));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    fs::remove(tree / "session.dat");
+    ExpectQuietSuccess(run->Wait());
+    EXPECT_LT(clock.Seconds(), 3.0);
+    EXPECT_NE(tree.WaitForClient(), "");
+}
+
+// The walk keeps its way down on the heap: a tree as deep as paths allow runs in a small stack.
+TEST(HostileInput, DeepTreeIsWalkedInASmallStack) {
+    if (UnderChecker()) {
+        GTEST_SKIP() << "a checker needs a stack of its own";
+    }
+    TempTree tree;
+    tree.InstallClient();
+    // One-letter folders, as deep as PATH_MAX lets the tree go.
+    std::string deep;
+    while (deep.size() + 2 + (tree.Root().string() + "/_tmp_bottom").size() < PATH_MAX - 100) {
+        deep += "d/";
+    }
+    tree.Write(deep + "_tmp_bottom", "bottom");
+    ASSERT_GT(deep.size() / 2, 1800u);
+    const RunResult run = tree.Run({}, {"/bin/sh", "-c", "ulimit -s 256 && exec \"$0\" \"$@\""});
+    ExpectQuietSuccess(run);
+    EXPECT_NE(tree.WaitForClient(), "") << ::testing::PrintToString(tree.ReportLogs());
+    EXPECT_EQ(tree.Read(deep + "bottom"), "bottom");
 }
 
 // A large directory is read whole before anything in it changes.
