@@ -27,10 +27,11 @@ struct DirectoryId {
 // What a path leads to, links followed.
 enum class EntryKind { kFile, kDirectory, kOther };
 
-// The kind of what path leads to now. A path that is gone, a broken link and a link that cannot
-// be followed (a loop, a folder on its way that may not be searched, a target too long) are
-// kOther. Raises when anything else keeps the path from being examined.
-EntryKind KindOf(const boost::filesystem::path& path);
+// The kind of what path leads to now, and for a file or directory its identity in *id when id
+// is given. A path that is gone, a broken link and a link that cannot be followed (a loop, a
+// folder on its way that may not be searched, a target too long) are kOther. Raises when
+// anything else keeps the path from being examined.
+EntryKind KindOf(const boost::filesystem::path& path, DirectoryId* id = nullptr);
 
 // Adds to holders the identity of each directory that holds dir: its parent, the parent's parent,
 // and so on up to the root, across file systems. Raises at the first one that cannot be reached;

@@ -92,9 +92,12 @@ EntryKind Classify(unsigned char type, const fs::path& path) {
 
 }  // namespace
 
-EntryKind KindOf(const fs::path& path) {
+EntryKind KindOf(const fs::path& path, DirectoryId* id) {
     struct stat st;
     if (stat(path.c_str(), &st) == 0) {
+        if (id != nullptr) {
+            *id = IdOf(st);
+        }
         return KindOfMode(st.st_mode);
     }
     const int err = errno;

@@ -71,10 +71,13 @@ fs::path FinalPath(const fs::path& dir) {
 
 }  // namespace
 
-EntryKind KindOf(const fs::path& path) {
+EntryKind KindOf(const fs::path& path, DirectoryId* id) {
     FileFacts facts;
     DWORD err = 0;
     if (QueryFollowed(path, facts, err)) {
+        if (id != nullptr) {
+            *id = facts.id;
+        }
         return KindOfAttributes(facts.attributes);
     }
     if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) {

@@ -5,9 +5,12 @@
 // leaves each target with its old contents or its new ones, never empty or cut short.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include <boost/filesystem/path.hpp>
+
+#include "handover/Directory.h"
 
 // Removes target (a file, a link or an empty directory) as the filesystem library's remove does:
 // nothing happens when it does not exist. Where a read-only file cannot be removed as it is
@@ -31,6 +34,39 @@ void FlushContents(const boost::filesystem::path& file);
 // Returns once the names in directory dir are on the disk, as renames in it left them. Raises
 // like FlushContents.
 void FlushDirectory(const boost::filesystem::path& dir);
+
+// Returns once everything written to the file system that holds dir is on the disk, the names
+// in every directory included: one device flush for any number of files and directories.
+// Raises like FlushContents.
+void FlushFileSystem(const boost::filesystem::path& dir);
+
+// The staged files of a run, brought onto the disk together, in as few device flushes as the
+// platform allows: on Linux 5.8 and later (the first to report write-back errors to it) one
+// syncfs per file system that holds any of them. Where that cannot be trusted, or for a handful
+// of files, for which a flush each costs less, Flush covers none of them, and each is flushed on
+// its own before its target goes.
+class StagedFlush {
+  public:
+    StagedFlush();
+    ~StagedFlush();
+    StagedFlush(const StagedFlush&) = delete;
+    StagedFlush& operator=(const StagedFlush&) = delete;
+
+    // Starts writing file's contents out, and counts it in for Flush. A file that cannot be
+    // opened is left out: it is flushed on its own later. Never raises.
+    void Add(const boost::filesystem::path& file);
+    // Returns once the contents of the files added are on the disk. Raises when they may not
+    // be, naming a file on the file system that failed.
+    void Flush();
+    // Whether Flush brought the file with this identity onto the disk.
+    bool Covers(const DirectoryId& file) const;
+    // Whether Flush flushed whole file systems: the new names then go the same way.
+    bool WholeFileSystems() const;
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 // Whether link is a symbolic link (on Windows any reparse point) that leads to the very file that
 // file leads to, however many links lie on either way. False when either cannot be examined.

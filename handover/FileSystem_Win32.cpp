@@ -77,6 +77,27 @@ void FlushContents(const fs::path& file) {
 // NTFS journals the names in a directory; the rename itself is made with write-through.
 void FlushDirectory(const fs::path&) {}
 
+void FlushFileSystem(const fs::path&) {}
+
+// Each staged file is flushed on its own, with FlushFileBuffers.
+struct StagedFlush::State {};
+
+StagedFlush::StagedFlush() : state_(new State) {}
+
+StagedFlush::~StagedFlush() = default;
+
+void StagedFlush::Add(const fs::path&) {}
+
+void StagedFlush::Flush() {}
+
+bool StagedFlush::Covers(const DirectoryId&) const {
+    return false;
+}
+
+bool StagedFlush::WholeFileSystems() const {
+    return false;
+}
+
 bool IsLinkToSameFile(const fs::path& link, const fs::path& file) {
     const DWORD attributes = GetFileAttributesW(link.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {

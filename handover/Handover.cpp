@@ -1,10 +1,14 @@
 #include "handover/Handover.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <exception>
+#include <map>
 #include <memory>
 #include <ostream>
 #include <set>
+#include <sstream>
+#include <utility>
 #include <vector>
 
 #include <boost/algorithm/string/predicate.hpp>
@@ -72,8 +76,18 @@ void FlushStaged(const fs::path& source) {
     }
 }
 
-void Install(const fs::path& source, const fs::path& destination) {
-    FlushStaged(source);
+// What the installing walk carries from directory to directory.
+struct Context {
+    // Flushed staged files, which need no flush of their own.
+    const StagedFlush& flushed;
+    // Directories whose names renames have changed, with their identities.
+    std::vector<std::pair<DirectoryId, fs::path>> renamed;
+};
+
+void Install(const fs::path& source, const fs::path& destination, bool flushed) {
+    if (!flushed) {
+        FlushStaged(source);
+    }
     RemoveDestination(destination);
     try {
         g_log << "Renaming file: " << source << " to: " << destination << std::endl;
@@ -87,10 +101,11 @@ void Install(const fs::path& source, const fs::path& destination) {
 }
 
 // Returns whether the directory changed.
-bool HandleFile(const fs::path& file) {
+bool HandleFile(const fs::path& file, const StagedFlush& flushed) {
     // The directory was listed before its first file was handled, and an install since may have
     // taken this name or turned it into something else: it is left as the listing would have.
-    if (KindOf(file) != EntryKind::kFile) {
+    DirectoryId id{};
+    if (KindOf(file, &id) != EntryKind::kFile) {
         return false;
     }
     const std::string name = file.filename().string();
@@ -126,19 +141,19 @@ bool HandleFile(const fs::path& file) {
         }
         return true;
     }
-    Install(file, destination);
+    Install(file, destination, flushed.Covers(id));
     return true;
 }
 
-void LogSubdirectory(const fs::path& subdirectory) {
-    g_log << "About to install _tmp_ files in subdirectory: " << subdirectory << std::endl;
+void LogSubdirectory(std::ostream& log, const fs::path& subdirectory) {
+    log << "About to install _tmp_ files in subdirectory: " << subdirectory << std::endl;
 }
 
 // Opens a subdirectory for the walk; null when it no longer leads to a directory. The listing was
 // taken before the files of its directory were handled, and an install since may have replaced
 // an empty directory, or the target of a link to one. A link that cannot be followed is left
 // out, as the listing leaves it out; a directory that cannot be opened fails the walk.
-std::unique_ptr<Directory> OpenSubdirectory(const fs::path& subdirectory) {
+std::unique_ptr<Directory> OpenSubdirectory(const fs::path& subdirectory, std::ostream& log) {
     try {
         return std::make_unique<Directory>(subdirectory);
     } catch (const fs::filesystem_error&) {
@@ -151,39 +166,153 @@ std::unique_ptr<Directory> OpenSubdirectory(const fs::path& subdirectory) {
             return nullptr;
         }
         // The log names the directory that could not be searched.
-        LogSubdirectory(subdirectory);
+        LogSubdirectory(log, subdirectory);
         throw;
     }
 }
 
+// A directory on the way down from the root, with the subdirectories it has left to walk.
+struct Level {
+    DirectoryId id;
+    std::vector<fs::path> subdirectories;
+    std::size_t next = 0;
+};
+
+// Walks the tree below root depth first, as the installer goes: visit(dir) handles a directory's
+// own entries and returns its subdirectories, which are then walked in turn. Links are followed,
+// but never into a directory on the way down, one that holds the tree, or one already walked; the
+// walk's own decisions go to log. The levels are kept on the heap, so that the depth of a tree
+// never runs the program out of stack.
+template <class Visit>
+void Walk(Directory& root, const std::set<DirectoryId>& holders, std::ostream& log, Visit visit) {
+    std::set<DirectoryId> walked{root.Id()};
+    std::vector<Level> levels;
+    levels.push_back(Level{root.Id(), visit(root)});
+    while (!levels.empty()) {
+        Level& level = levels.back();
+        if (level.next == level.subdirectories.size()) {
+            levels.pop_back();
+            continue;
+        }
+        const fs::path subdirectory = std::move(level.subdirectories[level.next++]);
+        const std::unique_ptr<Directory> child = OpenSubdirectory(subdirectory, log);
+        if (!child) {
+            continue;
+        }
+        const DirectoryId id = child->Id();
+        const bool onTheWayDown =
+            std::any_of(levels.begin(), levels.end(), [&id](const Level& l) { return l.id == id; });
+        if (onTheWayDown || holders.count(id) > 0) {
+            log << "WARNING: not entering directory loop: " << subdirectory << std::endl;
+            continue;
+        }
+        // Two links to one directory: its files are installed once, from the first way in.
+        if (!walked.insert(id).second) {
+            log << "WARNING: not entering directory twice: " << subdirectory << std::endl;
+            continue;
+        }
+        LogSubdirectory(log, subdirectory);
+        std::vector<fs::path> subdirectories = visit(*child);
+        levels.push_back(Level{id, std::move(subdirectories)});
+    }
+}
+
+// What a first walk of the tree found, before anything changes: each directory's listing.
+struct Survey {
+    std::map<DirectoryId, DirectoryEntries> listings;
+    bool staged = false;    // a staged name anywhere
+    bool complete = false;  // every directory was listed
+    // The walk's own lines, which are the whole log of a walk that finds nothing staged.
+    std::ostringstream log;
+};
+
+// Lists the tree as the installing walk will, and starts writing out every staged file that
+// will be installed, for flushed to get them all onto the disk at once.
+void SurveyTree(Directory& root, const std::set<DirectoryId>& holders, StagedFlush& flushed,
+                Survey& survey) {
+    try {
+        Walk(root, holders, survey.log, [&survey, &flushed](Directory& directory) {
+            DirectoryEntries entries = directory.ReadAndClose(IsStagedName);
+            for (const fs::path& file : entries.files) {
+                survey.staged = true;
+                const std::string name = file.filename().string();
+                if (!IsSelfCopyName(name) && !NamesNoTarget(name)) {
+                    flushed.Add(file);
+                }
+            }
+            std::vector<fs::path> subdirectories = entries.subdirectories;
+            survey.listings.emplace(directory.Id(), std::move(entries));
+            return subdirectories;
+        });
+        survey.complete = true;
+    } catch (const fs::filesystem_error&) {
+        // The installing walk lists what the survey could not, and fails where it fails, after
+        // installing what comes before.
+    }
+}
+
+// The survey's listing of a directory, as reached by path.
+DirectoryEntries ListingAt(const DirectoryEntries& listing, const fs::path& path) {
+    DirectoryEntries entries;
+    for (const fs::path& file : listing.files) {
+        entries.files.push_back(path / file.filename());
+    }
+    for (const fs::path& subdirectory : listing.subdirectories) {
+        entries.subdirectories.push_back(path / subdirectory.filename());
+    }
+    return entries;
+}
+
 // Handles the files of dir; returns its subdirectories, for the walk to take in turn.
-std::vector<fs::path> InstallFiles(Directory& dir) {
-    // Only staged names are ever acted on; the self-copy carries the prefix too.
-    DirectoryEntries entries = dir.ReadAndClose(IsStagedName);
-    // All of a directory's staged files start on their way to the disk at once, so that each
-    // flush below mostly finds its file written already.
-    for (const fs::path& file : entries.files) {
-        if (!IsSelfCopyName(file.filename().string())) {
-            StartFlush(file);
+std::vector<fs::path> InstallFiles(Directory& dir, Survey& survey, Context& context) {
+    DirectoryEntries entries;
+    const auto listed = survey.listings.find(dir.Id());
+    if (listed != survey.listings.end()) {
+        entries = ListingAt(listed->second, dir.Path());
+    } else {
+        // Not surveyed (the survey stopped short): its staged files are flushed one by one.
+        // Only staged names are ever acted on; the self-copy carries the prefix too.
+        entries = dir.ReadAndClose(IsStagedName);
+        for (const fs::path& file : entries.files) {
+            if (!IsSelfCopyName(file.filename().string())) {
+                StartFlush(file);
+            }
         }
     }
     bool changed = false;
-    std::exception_ptr failure;
     try {
         for (const fs::path& file : entries.files) {
-            changed = HandleFile(file) || changed;
+            changed = HandleFile(file, context.flushed) || changed;
         }
     } catch (...) {
-        failure = std::current_exception();
+        if (changed) {
+            context.renamed.emplace_back(dir.Id(), dir.Path());
+        }
+        throw;
     }
-    // After a failure too: what was installed before it stays installed, on the disk as well.
     if (changed) {
-        FlushRenames(dir.Path());
-    }
-    if (failure) {
-        std::rethrow_exception(failure);
+        context.renamed.emplace_back(dir.Id(), dir.Path());
     }
     return std::move(entries.subdirectories);
+}
+
+// Gets the new names of every directory in renamed onto the disk: one flush per file system
+// where the staged files were flushed so, one per directory elsewhere.
+void FlushNames(const std::vector<std::pair<DirectoryId, fs::path>>& renamed,
+                bool wholeFileSystems) {
+    std::set<std::uint64_t> fileSystems;
+    for (const auto& [id, dir] : renamed) {
+        if (!wholeFileSystems) {
+            FlushRenames(dir);
+        } else if (fileSystems.insert(id.device).second) {
+            try {
+                FlushFileSystem(dir);
+            } catch (const fs::filesystem_error&) {
+                g_log << "WARNING: unable to flush directory: " << dir << " (ignoring)"
+                      << std::endl;
+            }
+        }
+    }
 }
 
 // The identities of the directories that hold dir. A link up to one of them would take the walk
@@ -198,13 +327,6 @@ std::set<DirectoryId> Holders(const fs::path& dir) {
     }
     return std::set<DirectoryId>(holders.begin(), holders.end());
 }
-
-// A directory on the way down from the root, with the subdirectories it has left to walk.
-struct Level {
-    DirectoryId id;
-    std::vector<fs::path> subdirectories;
-    std::size_t next = 0;
-};
 
 }  // namespace
 
@@ -235,41 +357,42 @@ void AwaitClientExit() {
     throw SessionFileError(nullptr, __FILE__, __LINE__);
 }
 
-// Depth first, files before subdirectories, as a recursive walk would go; the levels are kept on
-// the heap, so that the depth of a tree never runs the program out of stack.
+// Two walks: the first lists the whole tree and starts writing out every staged file, so that
+// all of them reach the disk together, in as few device flushes as the platform allows, before
+// the first target goes; the second installs, in the same order, from the first one's listings.
+// A directory that the first walk did not list (it stopped at one that cannot be listed, or an
+// install has since put another directory in its place) is listed then, and its staged files
+// flushed one by one, as each is installed.
 void InstallTmpFiles(const fs::path& dir) {
     Directory root(dir);
     const std::set<DirectoryId> holders = Holders(dir);
-    std::set<DirectoryId> walked{root.Id()};
-    std::vector<Level> levels;
-    levels.push_back(Level{root.Id(), InstallFiles(root)});
-    while (!levels.empty()) {
-        Level& level = levels.back();
-        if (level.next == level.subdirectories.size()) {
-            levels.pop_back();
-            continue;
-        }
-        const fs::path subdirectory = std::move(level.subdirectories[level.next++]);
-        const std::unique_ptr<Directory> child = OpenSubdirectory(subdirectory);
-        if (!child) {
-            continue;
-        }
-        const DirectoryId id = child->Id();
-        const bool onTheWayDown =
-            std::any_of(levels.begin(), levels.end(), [&id](const Level& l) { return l.id == id; });
-        if (onTheWayDown || holders.count(id) > 0) {
-            g_log << "WARNING: not entering directory loop: " << subdirectory << std::endl;
-            continue;
-        }
-        // Two links to one directory: its files are installed once, from the first way in.
-        if (!walked.insert(id).second) {
-            g_log << "WARNING: not entering directory twice: " << subdirectory << std::endl;
-            continue;
-        }
-        LogSubdirectory(subdirectory);
-        std::vector<fs::path> subdirectories = InstallFiles(*child);
-        levels.push_back(Level{id, std::move(subdirectories)});
+    StagedFlush flushed;
+    Survey survey;
+    SurveyTree(root, holders, flushed, survey);
+    if (survey.complete && !survey.staged) {
+        g_log << survey.log.str();
+        return;
     }
+    try {
+        flushed.Flush();
+    } catch (const fs::filesystem_error& e) {
+        g_errorFlag = true;
+        g_log << "ERROR: staged files on the file system of: " << e.path1()
+              << " could not be flushed to disk: " << e.code().message() << std::endl;
+        throw RemoveDestinationFileError(nullptr, __FILE__, __LINE__);
+    }
+    Context context{flushed, {}};
+    try {
+        Directory again(dir);
+        Walk(again, holders, g_log, [&survey, &context](Directory& directory) {
+            return InstallFiles(directory, survey, context);
+        });
+    } catch (...) {
+        // What was installed before the failure stays installed, on the disk as well.
+        FlushNames(context.renamed, flushed.WholeFileSystems());
+        throw;
+    }
+    FlushNames(context.renamed, flushed.WholeFileSystems());
 }
 
 bool IsSelfCopyName(const std::string& name) {

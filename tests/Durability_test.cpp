@@ -1,6 +1,7 @@
 // What a power cut may find: every staged file's contents reach the disk before its target is
 // removed, and each directory's new names before the client starts. Read off the system calls
 // of a real run (strace -y names each descriptor's file).
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <set>
@@ -65,16 +66,14 @@ const std::set<std::string> kRemove = {"unlink", "unlinkat", "rmdir"};
 const std::set<std::string> kRename = {"rename", "renameat", "renameat2"};
 const std::set<std::string> kSpawn = {"clone", "clone3", "vfork", "fork"};
 
-TEST(Durability, StagedContentsAndNewNamesReachTheDiskBeforeTheyAreReliedOn) {
-    if (!StraceWorks()) {
-        GTEST_SKIP() << "strace cannot trace here";
-    }
-    TempTree tree;
+// An update of four staged files in three directories, a self-copy, a directory without staged
+// files and a runtime archive.
+void BuildUpdate(const TempTree& tree) {
     tree.InstallClient();
     tree.Write("a", "old a");
     tree.Write("_tmp_a", "new a");
     tree.MakeDir("d");  // an empty directory as a target
-    tree.Write("_tmp_d", "new d");
+    tree.Write("sub/_tmp_d", "new d");
     tree.Write("sub/_tmp_b", "new b, no target before");
     tree.Write("sub/deeper/c", "old c");
     tree.Write("sub/deeper/_tmp_c", "new c");
@@ -82,77 +81,215 @@ TEST(Durability, StagedContentsAndNewNamesReachTheDiskBeforeTheyAreReliedOn) {
     tree.Write("plain", "not staged");
     tree.Write("quiet/plain", "a directory without staged files");
     tree.Write("rt/lib/rt-0.jar", "runtime");
+}
 
+// staged file -> its target
+const std::map<std::string, std::string> kUpdate = {
+    {"/_tmp_a", "/a"},
+    {"/sub/_tmp_d", "/sub/d"},
+    {"/sub/_tmp_b", "/sub/b"},
+    {"/sub/deeper/_tmp_c", "/sub/deeper/c"},
+};
+
+const std::set<std::string> kFlushes = {"fdatasync", "fsync", "syncfs"};
+
+struct Trace {
+    std::string root;  // the tree's absolute path
+    std::vector<Call> calls;
+    std::string text;
+    int spawn = -1;  // the client's start
+
+    // Paths below the root that the calls of these names were made on, in the order made.
+    std::vector<std::string> On(const std::set<std::string>& names) const {
+        std::vector<std::string> paths;
+        for (const Call& call : calls) {
+            if (names.count(call.name) > 0 && !call.paths.empty()) {
+                paths.push_back(call.paths[0].substr(root.size()));
+            }
+        }
+        return paths;
+    }
+    int Count(const std::set<std::string>& names) const {
+        return static_cast<int>(std::count_if(calls.begin(), calls.end(), [&names](const Call& c) {
+            return names.count(c.name) > 0;
+        }));
+    }
+};
+
+// Runs handover in the tree under strace -y, after the command in front (empty, or a
+// personality), and reads the calls that order what reaches the disk.
+Trace TraceRun(const TempTree& tree, const std::vector<std::string>& inFront = {}) {
     const std::string traceFile = tree.Root().string() + ".strace";
-    const RunResult run =
-        tree.Run({}, Strace({"-o", traceFile, "-y", "-e",
-                             "trace=openat,fdatasync,fsync,sync_file_range,unlink,unlinkat,rmdir,"
-                             "rename,renameat,renameat2,clone,clone3,vfork,fork"}));
+    std::vector<std::string> options = {
+        "-o", traceFile, "-y", "-e",
+        "trace=openat,fdatasync,fsync,syncfs,sync_file_range,unlink,unlinkat,rmdir,rename,"
+        "renameat,renameat2,clone,clone3,vfork,fork"};
+    options.insert(options.end(), inFront.begin(), inFront.end());
+    const RunResult run = tree.Run({}, Strace(options));
     std::ifstream in(traceFile);
     std::stringstream text;
     text << in.rdbuf();
     fs::remove(traceFile);
-    ASSERT_EQ(run.status, 0);
-    ASSERT_NE(tree.WaitForClient(), "");
-    const std::string root = fs::canonical(tree.Root()).string();
-    const std::vector<Call> calls = ParseTrace(text.str(), root);
-
-    // staged file -> its target
-    const std::map<std::string, std::string> staged = {
-        {"/_tmp_a", "/a"},
-        {"/_tmp_d", "/d"},
-        {"/sub/_tmp_b", "/sub/b"},
-        {"/sub/deeper/_tmp_c", "/sub/deeper/c"},
-    };
-    std::set<std::string> flushed, hinted;
-    for (const Call& call : calls) {
-        if (call.name == "fdatasync") {
-            flushed.insert(call.paths.at(0).substr(root.size()));
-        } else if (call.name == "sync_file_range") {
-            hinted.insert(call.paths.at(0).substr(root.size()));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(tree.WaitForClient(), "") << ::testing::PrintToString(tree.ReportLogs());
+    Trace trace;
+    trace.root = fs::canonical(tree.Root()).string();
+    trace.text = text.str();
+    trace.calls = ParseTrace(trace.text, trace.root);
+    for (int k = 0; k < static_cast<int>(trace.calls.size()); ++k) {
+        if (kSpawn.count(trace.calls[k].name) > 0) {
+            trace.spawn = k;
+            break;
         }
     }
+    return trace;
+}
+
+// The runtime archive's new name reaches the disk before the client starts.
+void ExpectRotationFlushed(const Trace& trace) {
+    const int rotation = First(trace.calls, kRename, trace.root + "/rt/lib/rt-0.jar");
+    ASSERT_GE(rotation, 0);
+    const int archiveFlush = First(trace.calls, {"fsync"}, trace.root + "/rt/lib", 0, rotation);
+    EXPECT_GT(archiveFlush, rotation);
+    EXPECT_LT(archiveFlush, trace.spawn);
+}
+
+// Every staged file is written out as soon as it is found, its file system flushed once before
+// the first target goes, and once more, for the new names, after the last rename: a fixed
+// number of device flushes, however many files the update holds.
+TEST(Durability, StagedContentsAndNewNamesReachTheDiskBeforeTheyAreReliedOn) {
+    if (!StraceWorks()) {
+        GTEST_SKIP() << "strace cannot trace here";
+    }
+    TempTree tree;
+    BuildUpdate(tree);
+    const Trace trace = TraceRun(tree);
+    ASSERT_GE(trace.spawn, 0) << trace.text;
+
+    std::set<std::string> staged;
+    for (const auto& [source, target] : kUpdate) {
+        staged.insert(source);
+    }
+    const auto hinted = trace.On({"sync_file_range"});
+    EXPECT_EQ(std::set<std::string>(hinted.begin(), hinted.end()), staged)
+        << "only staged files are written out, each of them\n"
+        << trace.text;
+    // Two flushes of the file system, one of the archive's directory.
+    EXPECT_EQ(trace.Count(kFlushes), 3) << trace.text;
+    EXPECT_EQ(trace.Count({"syncfs"}), 2) << trace.text;
+
+    int firstRemoval = static_cast<int>(trace.calls.size()), lastRename = -1;
+    for (const auto& [source, target] : kUpdate) {
+        const int rename = First(trace.calls, kRename, trace.root + source);
+        ASSERT_GE(rename, 0) << source;
+        lastRename = std::max(lastRename, rename);
+        firstRemoval = std::min(firstRemoval, rename);
+        const int removal = First(trace.calls, kRemove, trace.root + target);
+        if (removal >= 0) {
+            firstRemoval = std::min(firstRemoval, removal);
+        }
+    }
+    int dataFlush = -1, namesFlush = -1;
+    for (int k = 0; k < static_cast<int>(trace.calls.size()); ++k) {
+        if (trace.calls[k].name == "syncfs") {
+            (dataFlush < 0 ? dataFlush : namesFlush) = k;
+        }
+    }
+    EXPECT_LT(dataFlush, firstRemoval) << "a target went before the new contents were safe";
+    for (const std::string& file : hinted) {
+        EXPECT_LT(First(trace.calls, {"sync_file_range"}, trace.root + file), dataFlush) << file;
+    }
+    EXPECT_GT(namesFlush, lastRename);
+    EXPECT_LT(namesFlush, trace.spawn);
+    ExpectRotationFlushed(trace);
+}
+
+// The same update where the kernel is older than Linux 5.8, whose syncfs does not report a
+// failure to write a file out: each staged file is flushed on its own before its target goes,
+// and each directory with new names after its renames.
+TEST(Durability, EachStagedFileIsFlushedOnItsOwnWhereAWholeFlushCannotBeTrusted) {
+    if (!StraceWorks()) {
+        GTEST_SKIP() << "strace cannot trace here";
+    }
+    TempTree tree;
+    BuildUpdate(tree);
+    const Trace trace = TraceRun(tree, {"setarch", "x86_64", "--uname-2.6"});
+    ASSERT_GE(trace.spawn, 0) << trace.text;
+    EXPECT_EQ(trace.Count({"syncfs"}), 0);
     std::set<std::string> expected;
-    for (const auto& [source, target] : staged) {
+    for (const auto& [source, target] : kUpdate) {
         expected.insert(source);
     }
-    EXPECT_EQ(flushed, expected) << "only staged files are flushed, each of them\n" << text.str();
-    EXPECT_EQ(hinted, expected);
-
-    const int spawn = [&] {
-        for (int k = 0; k < static_cast<int>(calls.size()); ++k) {
-            if (kSpawn.count(calls[k].name) > 0) {
-                return k;
-            }
-        }
-        return -1;
-    }();
-    ASSERT_GE(spawn, 0) << text.str();
-    for (const auto& [source, target] : staged) {
+    const auto flushed = trace.On({"fdatasync"});
+    EXPECT_EQ(std::set<std::string>(flushed.begin(), flushed.end()), expected)
+        << "only staged files are flushed, each of them\n"
+        << trace.text;
+    for (const auto& [source, target] : kUpdate) {
         SCOPED_TRACE(source);
-        const int flush = First(calls, {"fdatasync"}, root + source);
-        const int rename = First(calls, kRename, root + source);
+        const int flush = First(trace.calls, {"fdatasync"}, trace.root + source);
+        const int rename = First(trace.calls, kRename, trace.root + source);
         ASSERT_GE(rename, 0);
         EXPECT_LT(flush, rename);
-        const int removal = First(calls, kRemove, root + target);
+        const int removal = First(trace.calls, kRemove, trace.root + target);
         if (removal >= 0) {
             EXPECT_LT(flush, removal) << "the target went before the new contents were safe";
         }
         // Its directory is flushed after this rename and before the client starts.
-        const std::string dir = fs::path(root + source).parent_path().string();
-        const int dirFlush = First(calls, {"fsync"}, dir, 0, rename);
+        const std::string dir = fs::path(trace.root + source).parent_path().string();
+        const int dirFlush = First(trace.calls, {"fsync"}, dir, 0, rename);
         EXPECT_GT(dirFlush, rename) << dir;
-        EXPECT_LT(dirFlush, spawn) << dir;
+        EXPECT_LT(dirFlush, trace.spawn) << dir;
     }
-    const int rotation = First(calls, kRename, root + "/rt/lib/rt-0.jar");
-    ASSERT_GE(rotation, 0);
-    const int archiveFlush = First(calls, {"fsync"}, root + "/rt/lib", 0, rotation);
-    EXPECT_GT(archiveFlush, rotation);
-    EXPECT_LT(archiveFlush, spawn);
+    ExpectRotationFlushed(trace);
     // Directories without renames are left as they are.
     for (const char* dir : {"/quiet", "/rt"}) {
-        EXPECT_EQ(First(calls, {"fsync"}, root + dir), -1) << dir;
+        EXPECT_EQ(First(trace.calls, {"fsync"}, trace.root + dir), -1) << dir;
     }
+}
+
+// A single staged file costs one flush of its own and one of its directory: nothing else on the
+// file system is written out for it.
+TEST(Durability, ASingleStagedFileIsFlushedOnItsOwn) {
+    if (!StraceWorks()) {
+        GTEST_SKIP() << "strace cannot trace here";
+    }
+    TempTree tree;
+    tree.InstallClient();
+    tree.Write("lib/cards.dat", "1.0");
+    tree.Write("lib/_tmp_cards.dat", "2.0");
+    const Trace trace = TraceRun(tree);
+    EXPECT_EQ(trace.On(kFlushes), (std::vector<std::string>{"/lib/_tmp_cards.dat", "/lib"}))
+        << trace.text;
+    EXPECT_EQ(tree.Read("lib/cards.dat"), "2.0");
+}
+
+// The staged files' file system cannot be flushed: no target is removed, and the report names a
+// staged file on it.
+TEST(Durability, StagedFilesThatCannotBeFlushedTogetherKeepEveryTarget) {
+    if (!StraceWorks()) {
+        GTEST_SKIP() << "strace cannot trace here";
+    }
+    TempTree tree;
+    BuildUpdate(tree);
+    const auto before = tree.Snapshot();
+    const RunResult run = tree.Run(
+        {}, Strace({"-o", "/dev/null", "-e", "trace=syncfs", "-e", "inject=syncfs:error=EIO"}));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out + run.err, "");
+    EXPECT_FALSE(tree.ClientStarted());
+    EXPECT_EQ(tree.Snapshot(), before);
+    const auto logs = tree.ReportLogs();
+    ASSERT_EQ(logs.size(), 1u);
+    const auto lines = Lines(logs[0]);
+    ASSERT_GE(lines.size(), 4u);
+    // The only staged file of the top directory is the first one the walk meets.
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 4, lines.end()),
+              (std::vector<std::string>{
+                  "About to install _tmp_ files",
+                  "ERROR: staged files on the file system of: \"./_tmp_a\" could not be flushed "
+                  "to disk: Input/output error",
+                  "ERROR: unknown exception", "EXIT: handover"}))
+        << logs[0];
 }
 
 TEST(Durability, StagedFileThatCannotBeFlushedKeepsItsTarget) {
