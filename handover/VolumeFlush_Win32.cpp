@@ -1,0 +1,43 @@
+#include "handover/VolumeFlush_Win32.h"
+
+#include "handover/WindowsError.h"
+
+namespace fs = boost::filesystem;
+
+VolumeFlush::VolumeFlush(FlushCall dataOnly, FlushCall full) : dataOnly_(dataOnly), full_(full) {}
+
+VolumeFlush::~VolumeFlush() {
+    for (const auto& [volume, file] : volumes_) {
+        CloseHandle(file.first);
+    }
+}
+
+bool VolumeFlush::Add(const fs::path& path, HANDLE file, std::uint64_t volume,
+                      const DirectoryId& id) {
+    DWORD err = 0;
+    if (dataOnly_ == nullptr || !dataOnly_(file, err)) {
+        CloseHandle(file);
+        return false;
+    }
+    files_.insert(id);
+    if (!volumes_.emplace(volume, std::make_pair(file, path)).second) {
+        CloseHandle(file);
+    }
+    return true;
+}
+
+void VolumeFlush::Flush() {
+    for (const auto& [volume, file] : volumes_) {
+        DWORD err = 0;
+        // Some file systems (network shares, FAT on removable drives) have nothing to flush.
+        if (!full_(file.first, err) && err != ERROR_INVALID_FUNCTION &&
+            err != ERROR_NOT_SUPPORTED) {
+            ThrowWindowsError("flush", file.second, err);
+        }
+    }
+    flushed_ = true;
+}
+
+bool VolumeFlush::Covers(const DirectoryId& id) const {
+    return flushed_ && files_.count(id) > 0;
+}
