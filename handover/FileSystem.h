@@ -42,9 +42,9 @@ void FlushFileSystem(const boost::filesystem::path& dir);
 
 // The staged files of a run, brought onto the disk together, in as few device flushes as the
 // platform allows: on Linux 5.8 and later (the first to report write-back errors to it) one
-// syncfs per file system that holds any of them. Where that cannot be trusted, or for a handful
-// of files, for which a flush each costs less, Flush covers none of them, and each is flushed on
-// its own before its target goes.
+// syncfs per file system that holds any of them; on Windows 8 and later the data of each, then
+// one full flush per volume. Where that cannot be done or trusted, and for a single file, Flush
+// covers none of them, and each is flushed on its own before its target goes.
 class StagedFlush {
   public:
     StagedFlush();

@@ -100,10 +100,10 @@ bool SyncfsReportsErrors() {
     return reports;
 }
 
-// Below this many staged files a flush of each costs no more device flushes than one of the
-// file system (and one of each directory, against one more of the file system for the names),
-// and writes out nothing but handover's own files.
-constexpr std::size_t kFewestToFlushTogether = 3;
+// A single staged file costs two device flushes either way (the file and its directory, or the
+// file system twice), and flushed on its own it writes out nothing but handover's own files;
+// from two on, flushing the file system costs fewer.
+constexpr std::size_t kFewestToFlushTogether = 2;
 
 }  // namespace
 

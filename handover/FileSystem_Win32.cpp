@@ -116,9 +116,9 @@ bool FlushFull(HANDLE file, DWORD& err) {
     return true;
 }
 
-// Below this many staged files a full flush of each costs no more device flushes than the data
-// of each and one full flush of the volume.
-constexpr std::size_t kFewestToFlushTogether = 3;
+// A single staged file costs one device flush on its own, and one (with a data-only flush
+// besides) together; from two on, one full flush per volume costs fewer.
+constexpr std::size_t kFewestToFlushTogether = 2;
 
 }  // namespace
 
