@@ -68,6 +68,10 @@ class StagedFlush {
     std::unique_ptr<State> state_;
 };
 
+// Whether name, in any directory, names a device rather than a file: on Windows "CON", "NUL",
+// "COM1" and the others, with or without an extension, in any letter case; on POSIX never.
+bool NamesADevice(const std::string& name);
+
 // Whether link is a symbolic link (on Windows any reparse point) that leads to the very file that
 // file leads to, however many links lie on either way. False when either cannot be examined.
 bool IsLinkToSameFile(const boost::filesystem::path& link, const boost::filesystem::path& file);

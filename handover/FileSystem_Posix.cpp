@@ -162,6 +162,11 @@ bool StagedFlush::WholeFileSystems() const {
     return state_->flushed;
 }
 
+// Devices live in /dev: a name in any other directory is a file's.
+bool NamesADevice(const std::string&) {
+    return false;
+}
+
 bool IsLinkToSameFile(const fs::path& link, const fs::path& file) {
     struct stat linkStatus, linked, target;
     return lstat(link.c_str(), &linkStatus) == 0 && S_ISLNK(linkStatus.st_mode) &&

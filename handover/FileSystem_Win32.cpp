@@ -167,6 +167,32 @@ bool StagedFlush::WholeFileSystems() const {
     return state_->flushed;
 }
 
+// Windows reads these names as its devices in every directory, whatever follows a dot or a
+// colon and whatever blanks end them: "nul.txt" and "COM1 " are devices too.
+bool NamesADevice(const std::string& name) {
+    std::string base = name.substr(0, name.find_first_of(".:"));
+    while (!base.empty() && base.back() == ' ') {
+        base.pop_back();
+    }
+    for (char& c : base) {
+        c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    }
+    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char* device : kDevices) {
+        if (base == device) {
+            return true;
+        }
+    }
+    // COM1 to COM9 and LPT1 to LPT9, and the superscript 1, 2 and 3 ("\xc2\xb9" and so on in
+    // UTF-8) that Windows counts as digits there.
+    if (base.size() >= 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0)) {
+        const std::string digit = base.substr(3);
+        return (digit.size() == 1 && digit[0] >= '1' && digit[0] <= '9') || digit == "\xc2\xb9" ||
+               digit == "\xc2\xb2" || digit == "\xc2\xb3";
+    }
+    return false;
+}
+
 bool IsLinkToSameFile(const fs::path& link, const fs::path& file) {
     const DWORD attributes = GetFileAttributesW(link.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {

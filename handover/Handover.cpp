@@ -123,8 +123,8 @@ bool HandleFile(const fs::path& file, const StagedFlush& flushed) {
         return false;
     }
     if (NamesNoTarget(name)) {
-        // Its target would be the directory that holds it, or the one above: trying to replace
-        // that would fail this run and every run after it.
+        // Its target would be the directory that holds it, the one above, or a device: trying
+        // to replace that would fail this run and every run after it.
         g_log << "WARNING: file: " << file << " names no target (ignoring)" << std::endl;
         return false;
     }
@@ -405,7 +405,7 @@ bool IsStagedName(const std::string& name) {
 
 bool NamesNoTarget(const std::string& name) {
     const std::string rest = name.substr(std::min(name.size(), TMP_PREFIX.size()));
-    return rest.empty() || rest == "." || rest == "..";
+    return rest.empty() || rest == "." || rest == ".." || NamesADevice(rest);
 }
 
 fs::path StagedDestination(const fs::path& source) {

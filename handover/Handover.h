@@ -30,8 +30,9 @@ void FlushRenames(const boost::filesystem::path& dir);
 // The name tests, letter case ignored for ASCII letters only.
 bool IsSelfCopyName(const std::string& name);
 bool IsStagedName(const std::string& name);
-// Whether a staged name is only the prefix, or the prefix and "." or "..": it names the directory
-// that holds it, or the one above, and so no file to replace.
+// Whether a staged name is only the prefix, or the prefix and "." or "..", or the prefix and a
+// device's name (NamesADevice): it names the directory that holds it, the one above, or a device,
+// and so no file to replace.
 bool NamesNoTarget(const std::string& name);
 
 // Where a staged file goes: its directory joined with its name less the "_tmp_" prefix.

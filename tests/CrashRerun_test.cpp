@@ -67,8 +67,8 @@ const std::set<std::string> kChangingCalls = {
     "chmod",   "fchmod",    "fchmodat", "chown",   "fchown",   "fchownat",  "lchown",   "utimensat",
     "write",   "writev",    "pwrite64", "clone",   "clone3",   "fork",      "vfork"};
 // Calls that change nothing visible but order what reaches the disk, and the run lock.
-const std::set<std::string> kOrderingCalls = {"fdatasync", "fsync",          "syncfs",
-                                              "sync_file_range", "flock"};
+const std::set<std::string> kOrderingCalls = {"fdatasync", "fsync", "syncfs", "sync_file_range",
+                                              "flock"};
 const std::set<std::string> kOpenCalls = {"open", "openat", "openat2", "creat"};
 const std::set<std::string> kStatusCalls = {"stat", "lstat", "newfstatat", "statx"};
 

@@ -121,7 +121,7 @@ std::vector<Shape> Shapes() {
          [](const TempTree& tree) {
              tree.Write("data/_tmp_", "data");
              tree.Write("_TMP_", "top");
-             if (kCaseSensitiveNames) {  // and so names that end in a dot
+             if (kPosixNames) {  // and so names that end in a dot
                  tree.Write("_tmp_.", "dot");
                  tree.Write("data/_Tmp_..", "dot dot");
              }
@@ -133,7 +133,7 @@ std::vector<Shape> Shapes() {
              EXPECT_LOGGED(log,
                            "WARNING: file: " + Q("./data/_tmp_") + " names no target (ignoring)");
              EXPECT_LOGGED(log, "WARNING: file: " + Q("./_TMP_") + " names no target (ignoring)");
-             if (kCaseSensitiveNames) {
+             if (kPosixNames) {
                  EXPECT_EQ(tree.Read("_tmp_."), "dot");
                  EXPECT_EQ(tree.Read("data/_Tmp_.."), "dot dot");
                  EXPECT_LOGGED(log, "WARNING: file: \"./_tmp_.\" names no target (ignoring)");
@@ -201,7 +201,7 @@ std::vector<Shape> Shapes() {
          {"outside/o/_tmp__tmp_x", "outside/o/_tmp_x"}},
         {"two staged names for one target: the last one handled wins",
          [](const TempTree& tree) {
-             if (!kCaseSensitiveNames) {
+             if (!kPosixNames) {
                  return false;
              }
              tree.Write("x", "old");
@@ -214,6 +214,26 @@ std::vector<Shape> Shapes() {
              EXPECT_TRUE(x == "one" || x == "two") << x;
              EXPECT_FALSE(tree.Exists("_tmp_x"));
              EXPECT_FALSE(tree.Exists("_TMP_x"));
+         }},
+        {"names that Windows reads as devices",
+         [](const TempTree& tree) {
+             tree.Write("_tmp_nul", "n");
+             tree.Write("sub/_TMP_Com1.log", "c");
+             return true;
+         },
+         [](const TempTree& tree, const Log& log) {
+             if (kPosixNames) {
+                 // Names like any other.
+                 EXPECT_EQ(tree.Read("nul"), "n");
+                 EXPECT_EQ(tree.Read("sub/Com1.log"), "c");
+                 return;
+             }
+             EXPECT_EQ(tree.Read("_tmp_nul"), "n");
+             EXPECT_EQ(tree.Read("sub/_TMP_Com1.log"), "c");
+             EXPECT_LOGGED(log,
+                           "WARNING: file: " + Q("./_tmp_nul") + " names no target (ignoring)");
+             EXPECT_LOGGED(
+                 log, "WARNING: file: " + Q("./sub/_TMP_Com1.log") + " names no target (ignoring)");
          }},
         {"a dangling link named session.dat counts as gone",
          [](const TempTree& tree) {

@@ -108,9 +108,9 @@ bool UnderChecker();
 
 // The separator the path library puts between the parts it joins.
 extern const char kPreferredSeparator;
-// Whether the file system tells names apart by letter case and allows names that end in a dot
-// (POSIX: yes; Windows: no).
-extern const bool kCaseSensitiveNames;
+// Whether names follow POSIX rules: letter case tells them apart, a name may end in a dot, and
+// no name in the tree is a device's (Windows: none of these holds).
+extern const bool kPosixNames;
 
 // A path of the walk as the path library writes it on this platform: the walk starts from "./"
 // and joins each name below with kPreferredSeparator, so every "/" after the leading "./"

@@ -9,7 +9,7 @@
 namespace fs = boost::filesystem;
 
 const char kPreferredSeparator = '/';
-const bool kCaseSensitiveNames = true;
+const bool kPosixNames = true;
 
 // The scratch folder itself goes when scratch_ does; flags set by a test would stop it.
 TempTree::~TempTree() {

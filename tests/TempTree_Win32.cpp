@@ -13,7 +13,7 @@
 namespace fs = boost::filesystem;
 
 const char kPreferredSeparator = '\\';
-const bool kCaseSensitiveNames = false;
+const bool kPosixNames = false;
 
 namespace {
 // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE, which headers for Windows 7 do not name.
