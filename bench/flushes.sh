@@ -55,29 +55,12 @@ runs_for() {
     fi
 }
 
-parent=${BENCH_DIR:-/tmp}
-mkdir -p "$parent"
-scratch=$(mktemp -d "$parent/handover-flushes.XXXXXX")
-cleanup() {
-    local status=$?
-    echo "flushes: removing $scratch" >&2
-    rm -rf -- "$scratch"
-    exit "$status"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+source "$here/scratch.sh" flushes
 
-templates="$scratch/templates" work="$scratch/work" trash="$scratch/trash" out="$scratch/out"
-mkdir -p "$templates" "$work" "$trash" "$out"
-
-start=$SECONDS
 binary_sum() {
     echo "handover $(sha256sum <"$handover" | cut -c1-16)..., model $(sha256sum <"$model_lib" | cut -c1-16)..."
 }
 sum_start=$(binary_sum)
-load_start=$(cut -d' ' -f1-3 /proc/loadavg)
-say() { echo "flushes [$(( SECONDS - start ))s]: $*" >&2; }
-fail() { echo "flushes: FAILED: $*" >&2; exit 1; }
 q() { printf '%q' "$1"; }
 
 fresh_copy() {
