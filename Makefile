@@ -2,7 +2,7 @@
 JOBS := $(shell nproc)
 CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: deps build demo test test-sanitize test-valgrind fuzz bench clean \
+.PHONY: deps build demo test test-sanitize test-valgrind fuzz bench bench-flushes clean \
 	deps-windows windows test-windows demo-windows dist dist-check
 
 deps:
@@ -40,6 +40,10 @@ fuzz: deps
 
 bench: build
 	@bash bench/run.sh build/bin
+
+# What handover's flushes cost, with and without a modelled slow disk (see bench/README.md).
+bench-flushes: build
+	@bash bench/flushes.sh build/bin
 
 # Windows: cross-compiled with MinGW-w64 against Boost and libcrypto built from Debian's sources
 # (kept in build-windows-deps/, built once), run under Wine with a prefix made for each run.

@@ -40,27 +40,10 @@ read -r -a percents <<<"${BENCH_PERCENTS:-0 1 10}"
 warmups_for() { if (( $1 <= 1000 )); then echo 3; else echo 2; fi; }
 runs_for() { if (( $1 <= 1000 )); then echo 30; elif (( $1 <= 10000 )); then echo 15; else echo 10; fi; }
 
-parent=${BENCH_DIR:-/tmp}
-mkdir -p "$parent"
-scratch=$(mktemp -d "$parent/handover-bench.XXXXXX")
-cleanup() {
-    local status=$?
-    echo "bench: removing $scratch" >&2
-    rm -rf -- "$scratch"
-    exit "$status"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+source "$here/scratch.sh" bench
 
-templates="$scratch/templates" work="$scratch/work" trash="$scratch/trash" out="$scratch/out"
-mkdir -p "$templates" "$work" "$trash" "$out"
-
-start=$SECONDS
 binary_sum() { sha256sum "$handover" | cut -c1-16; }
 sum_start=$(binary_sum)
-load_start=$(cut -d' ' -f1-3 /proc/loadavg)
-say() { echo "bench [$(( SECONDS - start ))s]: $*" >&2; }
-fail() { echo "bench: FAILED: $*" >&2; exit 1; }
 
 # Writes, NUL-terminated and relative to the tree, every staged file and its target.
 list_touched() {
