@@ -27,6 +27,11 @@ void RotateRuntimeArchive() {
     const fs::path archive("./rt/lib/rt-0.jar");
     const fs::path rotated("./rt/lib/rt-0.jar.old");
     if (fs::exists(fs::status(archive))) {
+        // An empty directory in the way holds nothing, but a rename cannot replace it: left
+        // there, it would fail this run and every run after it. A full one stays, and so fails.
+        if (fs::is_directory(fs::symlink_status(rotated)) && fs::is_empty(rotated)) {
+            fs::remove(rotated);
+        }
         RenameOnto(archive, rotated);
         FlushRenames(archive.parent_path());
     }

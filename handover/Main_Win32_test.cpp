@@ -31,6 +31,14 @@ TEST_F(RotateRuntimeArchiveTest, NothingHappensWithoutArchiveOrFolder) {
     EXPECT_EQ(tree.Snapshot().size(), 2u);
 }
 
+TEST_F(RotateRuntimeArchiveTest, AnEmptyDirectoryInTheWayIsReplaced) {
+    tree.Write("rt/lib/rt-0.jar", "new");
+    tree.MakeDir("rt/lib/rt-0.jar.old");
+    RotateRuntimeArchive();
+    EXPECT_FALSE(tree.Exists("rt/lib/rt-0.jar"));
+    EXPECT_EQ(tree.Read("rt/lib/rt-0.jar.old"), "new");
+}
+
 TEST_F(RotateRuntimeArchiveTest, RenameOntoANonEmptyDirectoryRaises) {
     tree.Write("rt/lib/rt-0.jar", "new");
     tree.Write("rt/lib/rt-0.jar.old/x", "in the way");
