@@ -27,9 +27,12 @@ void RotateRuntimeArchive() {
     const fs::path archive("./rt/lib/rt-0.jar");
     const fs::path rotated("./rt/lib/rt-0.jar.old");
     if (fs::exists(fs::status(archive))) {
-        // An empty directory in the way holds nothing, but a rename cannot replace it: left
-        // there, it would fail this run and every run after it. A full one stays, and so fails.
-        if (fs::is_directory(fs::symlink_status(rotated)) && fs::is_empty(rotated)) {
+        // What is in the way gives way, as an older archive does: a rename cannot replace an
+        // empty directory, nor put a directory where a file is, and left there either would fail
+        // this run and every run after it. A directory with anything in it stays, and so fails.
+        const fs::file_status old = fs::symlink_status(rotated);
+        if (fs::is_directory(old) ? fs::is_empty(rotated)
+                                  : fs::exists(old) && fs::is_directory(fs::status(archive))) {
             fs::remove(rotated);
         }
         RenameOnto(archive, rotated);

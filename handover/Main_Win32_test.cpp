@@ -31,12 +31,28 @@ TEST_F(RotateRuntimeArchiveTest, NothingHappensWithoutArchiveOrFolder) {
     EXPECT_EQ(tree.Snapshot().size(), 2u);
 }
 
-TEST_F(RotateRuntimeArchiveTest, AnEmptyDirectoryInTheWayIsReplaced) {
-    tree.Write("rt/lib/rt-0.jar", "new");
-    tree.MakeDir("rt/lib/rt-0.jar.old");
-    RotateRuntimeArchive();
-    EXPECT_FALSE(tree.Exists("rt/lib/rt-0.jar"));
-    EXPECT_EQ(tree.Read("rt/lib/rt-0.jar.old"), "new");
+// An archive and an older one of either kind: the older one gives way, as long as it holds
+// nothing but its own bytes.
+TEST_F(RotateRuntimeArchiveTest, WhatIsInTheWayGivesWayUnlessItIsAFullDirectory) {
+    {
+        tree.Write("rt/lib/rt-0.jar", "new");
+        tree.MakeDir("rt/lib/rt-0.jar.old");
+        RotateRuntimeArchive();
+        EXPECT_FALSE(tree.Exists("rt/lib/rt-0.jar"));
+        EXPECT_EQ(tree.Read("rt/lib/rt-0.jar.old"), "new");
+    }
+    {
+        tree.Write("rt/lib/rt-0.jar/classes", "an archive unpacked");
+        RotateRuntimeArchive();
+        EXPECT_FALSE(tree.Exists("rt/lib/rt-0.jar"));
+        EXPECT_EQ(tree.Read("rt/lib/rt-0.jar.old/classes"), "an archive unpacked");
+    }
+    {
+        tree.Write("rt/lib/rt-0.jar", "newer");
+        EXPECT_THROW(RotateRuntimeArchive(), fs::filesystem_error);
+        EXPECT_EQ(tree.Read("rt/lib/rt-0.jar"), "newer");
+        EXPECT_EQ(tree.Read("rt/lib/rt-0.jar.old/classes"), "an archive unpacked");
+    }
 }
 
 TEST_F(RotateRuntimeArchiveTest, RenameOntoANonEmptyDirectoryRaises) {
