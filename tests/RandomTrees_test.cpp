@@ -32,14 +32,16 @@
 //  6. A run fails only where it has to: its first error is a target that cannot be deleted,
 //     which is still a non-empty directory after the run.
 //
-// The second run gets checks 1, 2 and 3 too, against the state the first one left.
+// The second run gets checks 1, 2, 3 and 6 too, against the state the first one left.
 // A tree that breaks an invariant is shrunk: entries or whole subtrees are removed while the
-// same violation stays, and the smallest tree is printed as a shell reproducer.
+// same violation stays, and the smallest tree is printed as a shell reproducer. Some outcomes
+// depend on the order in which a directory lists its names (ext4 orders them by a hash of the
+// name), so a reproducer may need the same kind of file system to show the fault.
 //
-// HANDOVER_RANDOM_TREES=N runs N trees (default a few dozen, with a fixed seed);
-// HANDOVER_RANDOM_SEED=S sets the seed (with TREES and no seed, one from the clock, printed);
-// HANDOVER_RANDOM_SECONDS=T starts no new tree after T seconds; HANDOVER_RANDOM_JOBS=J runs J
-// trees at a time.
+// HANDOVER_RANDOM_TREES=N runs N trees (default 40, seed 1); HANDOVER_RANDOM_SEED=S sets the
+// seed (with TREES and no seed, one from the clock, printed); HANDOVER_RANDOM_SECONDS=T starts
+// no new tree after T seconds; HANDOVER_RANDOM_JOBS=J runs J trees at a time (4);
+// HANDOVER_RANDOM_WITHOUT leaves shapes out (see LeftOut).
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -346,11 +348,14 @@ class Generator {
         if (Percent(30)) {
             Dir(kTree + "/rt");
             Dir(kTree + "/rt/lib");
-            if (Percent(80)) {
-                File(kTree + "/rt/lib/rt-0.jar");
-            }
-            if (Percent(50)) {
-                File(kTree + "/rt/lib/rt-0.jar.old");
+            // Mostly files; now and then an empty directory.
+            for (const char* name : {"/rt/lib/rt-0.jar", "/rt/lib/rt-0.jar.old"}) {
+                const int r = Below(100);
+                if (r < 5) {
+                    Dir(kTree + name);
+                } else if (r < 65) {
+                    File(kTree + name);
+                }
             }
             if (Percent(50)) {
                 File(kTree + "/rt/lib/_tmp_rt-0.jar");
@@ -680,16 +685,45 @@ std::string Normalized(const std::string& line) {
     return out;
 }
 
-// For an error that names nothing, the line before it, which says where the run was.
+// The first quoted path of a log line.
+std::string FirstQuoted(const std::string& line) {
+    const std::size_t open = line.find('"');
+    const std::size_t close = line.find('"', open + 1);
+    return open == std::string::npos || close == std::string::npos
+               ? ""
+               : line.substr(open + 1, close - open - 1);
+}
+
+// What tells failures with the same error line apart: for an error that names nothing, the
+// line before it, which says where the run was; for a failed install, whether the staged name
+// was only the prefix.
 std::string Before(const Outcome& outcome, const std::string& error) {
-    if (error != "ERROR: unknown exception") {
-        return "";
-    }
     for (const std::string& log : outcome.logs) {
         const std::vector<std::string> lines = Lines(log);
         const auto at = std::find(lines.begin(), lines.end(), error);
-        if (at != lines.end() && at != lines.begin()) {
+        if (at == lines.end() || at == lines.begin()) {
+            continue;
+        }
+        if (error == "ERROR: unknown exception") {
             return " after " + Normalized(*(at - 1));
+        }
+        const std::string deleted = "could not be deleted";
+        if (error != "ERROR: rename failed" &&
+            (error.size() < deleted.size() ||
+             error.compare(error.size() - deleted.size(), deleted.size(), deleted) != 0)) {
+            return "";
+        }
+        for (auto line = at; line != lines.begin();) {
+            --line;
+            const std::string path = FirstQuoted(*line);
+            const bool renaming = line->compare(0, 15, "Renaming file: ") == 0;
+            if (renaming || line->compare(0, 33, "About to attempt delete of file: ") == 0) {
+                const std::string name = Name(path);
+                const bool bare = renaming
+                                      ? IsBare(name)
+                                      : path == "." || name.empty() || name == "." || name == "..";
+                return bare ? " (a name that is only the prefix)" : "";
+            }
         }
     }
     return "";
@@ -1020,14 +1054,15 @@ Tree Without(const Tree& tree, std::size_t first, std::size_t count) {
     return smaller;
 }
 
-// Removes chunks of entries, halving the chunk down to one, while the violation stays.
+// Removes chunks of entries, halving the chunk down to one, while the violation stays; gives up
+// after a few minutes (a hang costs kKillSeconds a try).
 Tree Shrink(Tree tree, const std::string& signature) {
-    int budget = 300;
-    for (std::size_t chunk = std::max<std::size_t>(1, tree.size() / 2); budget > 0;) {
+    const Stopwatch watch;
+    const auto more = [&watch] { return watch.Seconds() < 180; };
+    for (std::size_t chunk = std::max<std::size_t>(1, tree.size() / 2); more();) {
         bool removed = false;
-        for (std::size_t i = 0; i < tree.size() && budget > 0;) {
+        for (std::size_t i = 0; i < tree.size() && more();) {
             const Tree smaller = Without(tree, i, chunk);
-            --budget;
             if (Shows(Check(smaller), signature)) {
                 tree = smaller;
                 removed = true;
