@@ -31,12 +31,17 @@ test-valgrind: build
 		ctest --test-dir build -L end-to-end --output-on-failure -j$(JOBS)
 
 # libFuzzer (clang-14) on the report decoder, the staged-name tests and the command line:
-# FUZZ_SECONDS per target, after replaying the crash reproducers kept in fuzz/crashes/.
+# FUZZ_SECONDS per target, after replaying the crash reproducers kept in fuzz/crashes/. Then
+# random installation trees through the real handover of build/ for FUZZ_SECONDS, from a seed
+# taken from the clock (printed; HANDOVER_RANDOM_SEED runs one again).
 FUZZ_SECONDS ?= 60
 fuzz: deps
 	@CXX=clang++-14 cmake -S . -B build-fuzz $(CMAKE_FLAGS) -DHANDOVER_FUZZ=ON >/dev/null
 	@cmake --build build-fuzz -j$(JOBS) --target fuzz_report fuzz_names fuzz_command_line
 	@bash fuzz/run.sh build-fuzz/bin $(FUZZ_SECONDS)
+	@cmake -S . -B build $(CMAKE_FLAGS) >/dev/null
+	@cmake --build build -j$(JOBS) --target random_trees_test
+	@HANDOVER_RANDOM_TREES=1000000 HANDOVER_RANDOM_SECONDS=$(FUZZ_SECONDS) build/bin/random_trees_test
 
 bench: build
 	@bash bench/run.sh build/bin
