@@ -68,9 +68,6 @@
 #include <gtest/gtest.h>
 
 #include "tests/TempTree.h"
-#include "tools/ReportRecords.h"
-#include "util/ByteArray.h"
-#include "util/Crypto.h"
 
 namespace fs = std::filesystem;
 
@@ -587,23 +584,8 @@ ReportPath FindReport(const fs::path& s) {
 // The run logs in report bytes; none when they do not read as whole records under support's
 // key.
 std::optional<std::vector<std::string>> DecryptLogs(const std::string& bytes) {
-    if (bytes.size() % 8 != 0) {
-        return std::nullopt;
-    }
     try {
-        const Kvo::ByteArray cipher(bytes.data(), bytes.size());
-        const auto plain = Kvo::DecryptTripleDes(cipher, FromHex(kReportKeyHex));
-        const std::string text(reinterpret_cast<const char*>(plain->Data()), plain->Size());
-        std::vector<std::string> logs;
-        std::size_t end = 0;
-        for (const ReportRecord& record : SplitRecords(text)) {
-            logs.push_back(text.substr(record.offset, record.textLength));
-            end = record.end;
-        }
-        if (end != text.size()) {
-            return std::nullopt;
-        }
-        return logs;
+        return ReportLogsOf(bytes);
     } catch (...) {
         return std::nullopt;
     }

@@ -152,7 +152,10 @@ std::string TempTree::ReportBytes() const {
 }
 
 std::vector<std::string> TempTree::ReportLogs() const {
-    const std::string bytes = ReportBytes();
+    return ReportLogsOf(ReportBytes());
+}
+
+std::vector<std::string> ReportLogsOf(const std::string& bytes) {
     const Kvo::ByteArray cipher(bytes.data(), bytes.size());
     const auto plain = Kvo::DecryptTripleDes(cipher, FromHex(kReportKeyHex));
     const std::string text(reinterpret_cast<const char*>(plain->Data()), plain->Size());

@@ -83,6 +83,10 @@ class TempTree {
     std::vector<std::string> chattrPaths_;
 };
 
+// The run logs in report bytes, oldest first, decrypted with support's key (kReportKeyHex).
+// Raises when the bytes do not read as whole records under it.
+std::vector<std::string> ReportLogsOf(const std::string& bytes);
+
 // strace with these options, to put in front of handover. LeakSanitizer cannot run under
 // ptrace, so a sanitized handover leaves leak checking to its untraced runs. POSIX only.
 std::vector<std::string> Strace(const std::vector<std::string>& options);
