@@ -927,6 +927,13 @@ class Checker {
                 return true;  // deleted by design
             }
         }
+        // The runtime archive takes the place of rt-0.jar.old whatever it is, a directory too.
+        const std::string archive = kTree + "/rt/lib/rt-0.jar";
+        if (Contains(down, "rt-0.jar.old") && dir == Parent(archive) &&
+            Find(before, archive) != nullptr && Find(after, archive) == nullptr &&
+            Own(after, archive + ".old") == Own(before, archive)) {
+            return true;
+        }
         const auto listed = before.listing.find(dir);
         if (listed == before.listing.end()) {
             return false;
