@@ -33,6 +33,10 @@ enum class EntryKind { kFile, kDirectory, kOther };
 // anything else keeps the path from being examined.
 EntryKind KindOf(const boost::filesystem::path& path, DirectoryId* id = nullptr);
 
+// The path that the system resolves dir to, every link and junction on the way followed. Raises
+// when it cannot be resolved.
+boost::filesystem::path ResolvedPath(const boost::filesystem::path& dir);
+
 // Adds to holders the identity of each directory that holds dir: its parent, the parent's parent,
 // and so on up to the root, across file systems. Raises at the first one that cannot be reached;
 // the ones found until then stay in holders.

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <vector>
 
 #include "handover/Directory.h"
@@ -112,6 +113,16 @@ EntryKind KindOf(const fs::path& path, DirectoryId* id) {
         return EntryKind::kOther;
     }
     ThrowPosixError("status", path, err);
+}
+
+fs::path ResolvedPath(const fs::path& dir) {
+    char* resolved = realpath(dir.c_str(), nullptr);
+    if (resolved == nullptr) {
+        ThrowPosixError("realpath", dir, errno);
+    }
+    const fs::path path(resolved);
+    free(resolved);
+    return path;
 }
 
 // ".." of a directory is its parent in the file system, whatever path led to it, and the

@@ -90,6 +90,14 @@ EntryKind KindOf(const fs::path& path, DirectoryId* id) {
     ThrowWindowsError("status", path, err);
 }
 
+fs::path ResolvedPath(const fs::path& dir) {
+    const fs::path resolved = FinalPath(dir);
+    if (resolved.empty()) {
+        ThrowWindowsError("resolve", dir, GetLastError());
+    }
+    return resolved;
+}
+
 // Windows has no ".." of its own that follows a junction back: the holders are the folders
 // above both the path the run was started on and the path the system resolves it to.
 void AddHolders(const fs::path& dir, std::vector<DirectoryId>& holders) {

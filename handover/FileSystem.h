@@ -72,6 +72,9 @@ class StagedFlush {
 // "COM1" and the others, with or without an extension, in any letter case; on POSIX never.
 bool NamesADevice(const std::string& name);
 
+// Whether path is itself a link: a symbolic link, or on Windows any reparse point (a junction).
+bool IsLink(const boost::filesystem::path& path);
+
 // Whether link is a symbolic link (on Windows any reparse point) that leads to the very file that
 // file leads to, however many links lie on either way. False when either cannot be examined.
 bool IsLinkToSameFile(const boost::filesystem::path& link, const boost::filesystem::path& file);

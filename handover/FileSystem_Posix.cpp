@@ -167,6 +167,11 @@ bool NamesADevice(const std::string&) {
     return false;
 }
 
+bool IsLink(const fs::path& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 bool IsLinkToSameFile(const fs::path& link, const fs::path& file) {
     struct stat linkStatus, linked, target;
     return lstat(link.c_str(), &linkStatus) == 0 && S_ISLNK(linkStatus.st_mode) &&

@@ -42,16 +42,17 @@ bool Exists(const fs::path& path) {
 }
 
 // Removes the target, retrying while it stays; raises when it is still there after the last try.
-void RemoveDestination(const fs::path& destination) {
+// target is the path to act on, destination the same as the run log names it.
+void RemoveDestination(const fs::path& destination, const fs::path& target) {
     g_log << "About to attempt delete of file: " << destination << std::endl;
     for (int attempt = 0; attempt < kRemovalAttempts; ++attempt) {
         try {
-            RemoveTarget(destination);
+            RemoveTarget(target);
         } catch (...) {
             g_log << "WARNING: unable to delete file: " << destination << " (retrying)"
                   << std::endl;
         }
-        if (!Exists(destination)) {
+        if (!Exists(target)) {
             g_log << "File: " << destination << " deleted (OK)" << std::endl;
             return;
         }
@@ -84,14 +85,30 @@ struct Context {
     std::vector<std::pair<DirectoryId, fs::path>> renamed;
 };
 
+// A target that is a link to a directory may be the very way the walk came to the staged file
+// (ext/b -> ., reached as ./a/b): once it is removed, that way leads nowhere. The removal and
+// the rename then go by the directory's own path; the run log still names the walk's.
+fs::path DirectoryToActIn(const fs::path& source, const fs::path& destination) {
+    try {
+        if (IsLink(destination) && KindOf(destination) == EntryKind::kDirectory) {
+            return ResolvedPath(source.parent_path());
+        }
+    } catch (const fs::filesystem_error&) {
+    }
+    return fs::path();
+}
+
 void Install(const fs::path& source, const fs::path& destination, bool flushed) {
+    const fs::path dir = DirectoryToActIn(source, destination);
+    const fs::path from = dir.empty() ? source : dir / source.filename();
+    const fs::path to = dir.empty() ? destination : dir / destination.filename();
     if (!flushed) {
         FlushStaged(source);
     }
-    RemoveDestination(destination);
+    RemoveDestination(destination, to);
     try {
         g_log << "Renaming file: " << source << " to: " << destination << std::endl;
-        RenameOnto(source, destination);
+        RenameOnto(from, to);
         g_log << "File renamed (OK)" << std::endl;
     } catch (...) {
         g_errorFlag = true;

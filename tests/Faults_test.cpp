@@ -141,7 +141,7 @@ std::vector<InjectedFault> Faults() {
         {"status_link_EACCES", inject("./shortcut", "newfstatat:error=EACCES:when=1"), {false, {}}},
         {"status_link_ELOOP", inject("./shortcut", "newfstatat:error=ELOOP:when=1"), {false, {}}},
         // Removing a target: a fault that passes is retried, one that stays fails the run.
-        {"lstat_target_EIO_once", inject("./a", "newfstatat:error=EIO:when=1"), {false, {}}},
+        {"lstat_target_EIO_once", inject("./a", "newfstatat:error=EIO:when=2"), {false, {}}},
         {"unlink_target_EBUSY_once", inject("./a", "unlink:error=EBUSY:when=1"), {false, {}}},
         {"unlink_target_EACCES_twice", inject("./a", "unlink:error=EACCES:when=1..2"), {false, {}}},
         {"rmdir_target_EBUSY_once", inject("./d", "rmdir:error=EBUSY:when=1"), {false, {}}},
@@ -150,11 +150,11 @@ std::vector<InjectedFault> Faults() {
          {true,
           {"WARNING: unable to delete file: \"./a\" (retrying)",
            "ERROR: file: \"./a\" could not be deleted"}}},
-        {"status_target_EIO", inject("./a", "newfstatat:error=EIO:when=2"), {true, {kDeleteA}}},
+        {"status_target_EIO", inject("./a", "newfstatat:error=EIO:when=3"), {true, {kDeleteA}}},
         // A target that only looks gone is replaced by the rename all the same.
         {"status_target_ENOENT",
          {"-P", "./a", "-e", "inject=unlink:error=EPERM", "-e",
-          "inject=newfstatat:error=ENOENT:when=2"},
+          "inject=newfstatat:error=ENOENT:when=3"},
          {false, {}}},
         // Renaming a staged file onto its target.
         {"rename_staged_EACCES",

@@ -79,7 +79,7 @@ std::vector<Shape> Shapes() {
          {"ext/_tmp_e", "ext/e", "home/sibling/_tmp_s", "home/sibling/s"}},
         {"a staged link to its own target is deleted, and the target kept",
          [](const TempTree& tree) {
-             if (!tree.LinksToFiles()) {
+             if (!tree.NativeLinks()) {
                  return false;
              }
              tree.Write("a", "old a");
@@ -105,7 +105,7 @@ std::vector<Shape> Shapes() {
          }},
         {"a target that is a link to its own staged file is replaced",
          [](const TempTree& tree) {
-             if (!tree.LinksToFiles()) {
+             if (!tree.NativeLinks()) {
                  return false;
              }
              tree.Write("_tmp_t", "new t");
@@ -141,7 +141,7 @@ std::vector<Shape> Shapes() {
          }},
         {"links that cannot be followed are left out",
          [](const TempTree& tree) {
-             if (!tree.LinksToFiles()) {
+             if (!tree.NativeLinks()) {
                  return false;
              }
              // A name longer than any file system allows.
@@ -156,7 +156,7 @@ std::vector<Shape> Shapes() {
          }},
         {"a staged link to a staged file that is installed first",
          [](const TempTree& tree) {
-             if (!tree.LinksToFiles()) {
+             if (!tree.NativeLinks()) {
                  return false;
              }
              tree.Write("_tmp_z", "z");
@@ -173,7 +173,7 @@ std::vector<Shape> Shapes() {
          }},
         {"an empty directory replaced by a link that a later install breaks",
          [](const TempTree& tree) {
-             if (!tree.LinksToFiles()) {
+             if (!tree.NativeLinks()) {
                  return false;
              }
              tree.MakeDir("y");
@@ -215,6 +215,24 @@ std::vector<Shape> Shapes() {
              EXPECT_FALSE(tree.Exists("_tmp_x"));
              EXPECT_FALSE(tree.Exists("_TMP_x"));
          }},
+        {"a target that is the link the walk came through",
+         [](const TempTree& tree) {
+             // ../../ext is reached as ./a, through ext/b, which _tmp_b replaces.
+             if (!tree.NativeLinks()) {
+                 return false;
+             }
+             tree.MakeDir("../../ext");
+             tree.Link("../../ext/b", ".");
+             tree.Write("../../ext/_tmp_b", "b");
+             tree.Link("a", "../../ext/b");
+             return true;
+         },
+         [](const TempTree& tree, const Log& log) {
+             EXPECT_EQ(tree.Read("../../ext/b"), "b");
+             EXPECT_FALSE(tree.Exists("../../ext/_tmp_b"));
+             EXPECT_LOGGED(log, "Renaming file: " + Q("./a/_tmp_b") + " to: " + Q("./a/b"));
+         },
+         {"ext/b", "ext/_tmp_b"}},
         {"names that Windows reads as devices",
          [](const TempTree& tree) {
              tree.Write("_tmp_nul", "n");
@@ -237,7 +255,7 @@ std::vector<Shape> Shapes() {
          }},
         {"a dangling link named session.dat counts as gone",
          [](const TempTree& tree) {
-             if (!tree.LinksToFiles()) {
+             if (!tree.NativeLinks()) {
                  return false;
              }
              tree.Link("session.dat", "gone");

@@ -41,9 +41,11 @@ class TempTree {
     void InstallClient() const;
     // Makes the probe run on for this long once it has written its record.
     void KeepClientRunning(int seconds) const;
-    // Whether Link can make links to files, and links that lead nowhere, that the system shows
-    // as links: not under Wine, which shows a Unix link to a file as the file itself.
-    bool LinksToFiles() const;
+    // Whether Link makes links that the system treats as links in every way: links to files,
+    // links that lead nowhere, and links to directories that can be removed as links. Not under
+    // Wine, which shows a Unix link to a file as the file itself and cannot remove a Unix link to
+    // a directory.
+    bool NativeLinks() const;
     // A FIFO; false where the file system has none (Windows).
     bool MakeFifo(const std::string& relative) const;
     // chattr on a path of the tree; false when the file system does not support it. POSIX only.

@@ -23,7 +23,7 @@ void TempTree::Link(const std::string& relative, const std::string& target) cons
     fs::create_symlink(target, root_ / relative);
 }
 
-bool TempTree::LinksToFiles() const {
+bool TempTree::NativeLinks() const {
     return true;
 }
 

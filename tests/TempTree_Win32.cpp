@@ -188,7 +188,7 @@ bool TempTree::MakeFifo(const std::string&) const {
 
 // Windows makes them where the user may (developer mode, or an administrator); Wine makes none of
 // its own, and shows a Unix link to a file as the file itself.
-bool TempTree::LinksToFiles() const {
+bool TempTree::NativeLinks() const {
     static const bool possible = [] {
         const ScratchDir dir("handover-link-probe");
         const fs::path file = fs::path(dir.Path().native()) / "file";
