@@ -9,6 +9,7 @@
 #include <string>
 
 #include <boost/filesystem/path.hpp>
+#include <boost/system/error_code.hpp>
 
 #include "handover/Directory.h"
 
@@ -80,3 +81,16 @@ bool IsLinkToSameFile(const boost::filesystem::path& link, const boost::filesyst
 // append fails part way (a full disk). Only a regular file is ever opened for it: a FIFO, socket
 // or device in its place is refused, and nothing waits. Raises when the bytes are not appended.
 void AppendToFile(const boost::filesystem::path& file, const std::string& bytes);
+
+// Other programs (scanners, indexers) open fresh files for a moment; these tell such a moment
+// from a failure.
+
+// Whether an entry named path is there, links followed: the waits for the session file and
+// for a removed target ask this. A name that stays while the file's last user lets go of it
+// (Windows: a pending delete, which refuses every query) counts as there. Raises when the
+// query fails otherwise.
+bool EntryExists(const boost::filesystem::path& path);
+
+// Whether error, raised by FlushContents, says that another program holds the file for now
+// (Windows: a sharing or lock violation), so that a later attempt may succeed.
+bool HeldByAnotherProgram(const boost::system::error_code& error);

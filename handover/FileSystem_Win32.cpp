@@ -243,3 +243,23 @@ void AppendToFile(const fs::path& file, const std::string& bytes) {
         ThrowWindowsError("append", file, err);
     }
 }
+
+bool EntryExists(const fs::path& path) {
+    boost::system::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    if (status.type() != fs::status_error) {
+        return fs::exists(status);
+    }
+    // A file deleted while another program (a scanner, the exiting client) still has it open
+    // keeps its name until that program lets go, and Windows refuses every query of the name
+    // meanwhile: the name is there for as long as that lasts.
+    if (ec.value() == ERROR_ACCESS_DENIED || ec.value() == ERROR_DELETE_PENDING) {
+        return true;
+    }
+    ThrowWindowsError("status", path, static_cast<DWORD>(ec.value()));
+}
+
+bool HeldByAnotherProgram(const boost::system::error_code& error) {
+    return error.category() == boost::system::system_category() &&
+           (error.value() == ERROR_SHARING_VIOLATION || error.value() == ERROR_LOCK_VIOLATION);
+}
