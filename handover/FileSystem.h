@@ -20,7 +20,9 @@
 void RemoveTarget(const boost::filesystem::path& target);
 
 // Renames source onto destination, replacing an entry of that name. Where the platform can say
-// so (Windows), the rename is on the disk when it returns.
+// so (Windows), the rename is on the disk when it returns. Where a read-only file cannot be
+// replaced as it is (Windows), its read-only attribute is cleared for the rename, and set again
+// when the rename fails all the same.
 void RenameOnto(const boost::filesystem::path& source, const boost::filesystem::path& destination);
 
 // Asks the system to start writing file's contents out, without waiting: several files then
@@ -29,7 +31,8 @@ void StartFlush(const boost::filesystem::path& file);
 
 // Returns once file's contents are on the disk. Raises when they may not be: the file cannot be
 // opened, or writing it out failed. A file system with nothing to write out (read-only, or one
-// that cannot) is no error.
+// that cannot) is no error. Where only a writable file can be flushed (Windows), a read-only
+// file has its attribute cleared for the flush and set back after it; raises when it cannot be.
 void FlushContents(const boost::filesystem::path& file);
 
 // Returns once the names in directory dir are on the disk, as renames in it left them. Raises

@@ -1,6 +1,7 @@
-// What Windows refuses and Wine allows: any query of a name whose file is pending deletion, and
-// a file held by a byte-range lock. Each refusal is made as Windows makes it, at the system call
-// that meets it, with the real files of a scratch tree behind it.
+// What Windows refuses and Wine allows: a rename onto a read-only file, any query of a name
+// whose file is pending deletion, write access to a read-only file for anyone, and a file held
+// by a byte-range lock. Each refusal is made as Windows makes it, at the system call that meets
+// it, with the real files of a scratch tree behind it.
 #include <windows.h>
 
 #include <chrono>
@@ -21,6 +22,15 @@ namespace fs = boost::filesystem;
 
 namespace {
 
+bool IsReadOnly(const fs::path& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+void MakeReadOnly(const fs::path& path) {
+    ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY));
+}
+
 bool Named(LPCWSTR path, const std::wstring& name) {
     return path != nullptr && _wcsicmp(fs::path(path).filename().c_str(), name.c_str()) == 0;
 }
@@ -33,6 +43,57 @@ std::vector<std::string> Matching(const std::vector<std::string>& lines, const s
         }
     }
     return found;
+}
+
+// --- Renaming onto a read-only file -------------------------------------------------------------
+
+// Windows will not rename onto a read-only file, nor onto one that a running program has mapped
+// (the name in g_mapped): ERROR_ACCESS_DENIED both.
+ImportHook* g_move = nullptr;
+std::wstring g_mapped;
+
+BOOL WINAPI MoveRefusingReadOnly(LPCWSTR from, LPCWSTR to, DWORD flags) {
+    const DWORD attributes = GetFileAttributesW(to);
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        ((attributes & FILE_ATTRIBUTE_READONLY) != 0 || Named(to, g_mapped))) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return g_move->Original<decltype(&MoveFileExW)>()(from, to, flags);
+}
+
+class ReadOnlyDestination : public InTree {
+  protected:
+    ImportHook hook{"kernel32.dll", "MoveFileExW", reinterpret_cast<void*>(MoveRefusingReadOnly)};
+    void SetUp() override {
+        InTree::SetUp();
+        g_move = &hook;
+        g_mapped.clear();
+    }
+};
+
+// Once rt-0.jar.old is read-only, every run would install, fail at the rotation and never start
+// the client.
+TEST_F(ReadOnlyDestination, RuntimeArchiveRotatesOntoAReadOnlyOldOne) {
+    tree.Write("rt/lib/rt-0.jar", "new");
+    tree.Write("rt/lib/rt-0.jar.old", "older");
+    MakeReadOnly(tree / "rt/lib/rt-0.jar.old");
+    RotateRuntimeArchive();
+    EXPECT_FALSE(tree.Exists("rt/lib/rt-0.jar"));
+    EXPECT_EQ(tree.Read("rt/lib/rt-0.jar.old"), "new");
+    EXPECT_FALSE(IsReadOnly(tree / "rt/lib/rt-0.jar.old")) << "the archive's own attributes";
+}
+
+// The attribute was not what kept it: the old archive stays as it was, attribute included.
+TEST_F(ReadOnlyDestination, OldArchiveInUseKeepsItsAttribute) {
+    tree.Write("rt/lib/rt-0.jar", "new");
+    tree.Write("rt/lib/rt-0.jar.old", "older");
+    MakeReadOnly(tree / "rt/lib/rt-0.jar.old");
+    g_mapped = L"rt-0.jar.old";
+    EXPECT_THROW(RotateRuntimeArchive(), fs::filesystem_error);
+    EXPECT_EQ(tree.Read("rt/lib/rt-0.jar"), "new");
+    EXPECT_EQ(tree.Read("rt/lib/rt-0.jar.old"), "older");
+    EXPECT_TRUE(IsReadOnly(tree / "rt/lib/rt-0.jar.old"));
 }
 
 // --- Names pending deletion ---------------------------------------------------------------------
@@ -154,21 +215,37 @@ TEST(EntryExists, OnlyRefusedQueriesCountAsPresent) {
 // --- The staged file's flush --------------------------------------------------------------------
 
 // Opening the staged file g_refused to write to it fails with g_error g_times times: a scanner
-// that shares no writing (a sharing violation), or a byte-range lock (a lock violation).
+// that shares no writing (a sharing violation), a byte-range lock (a lock violation), or what
+// Windows says to anyone of a read-only file (access denied).
 ImportHook* g_open = nullptr;
 std::wstring g_refused;
 DWORD g_error = 0;
 int g_times = 0;
+bool g_readOnlyRefused = false;
+int g_writersOfRefused = 0;  // write-access opens of g_refused that succeeded
 
 HANDLE WINAPI OpenRefusing(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                            DWORD disposition, DWORD flags, HANDLE model) {
-    if ((access & GENERIC_WRITE) != 0 && Named(path, g_refused) && g_times > 0) {
-        --g_times;
-        SetLastError(g_error);
-        return INVALID_HANDLE_VALUE;
+    if ((access & GENERIC_WRITE) != 0) {
+        // The access check comes before the sharing check.
+        const DWORD attributes = GetFileAttributesW(path);
+        if (g_readOnlyRefused && attributes != INVALID_FILE_ATTRIBUTES &&
+            (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+        if (Named(path, g_refused) && g_times > 0) {
+            --g_times;
+            SetLastError(g_error);
+            return INVALID_HANDLE_VALUE;
+        }
     }
-    return g_open->Original<decltype(&CreateFileW)>()(path, access, share, security, disposition,
-                                                      flags, model);
+    const HANDLE handle = g_open->Original<decltype(&CreateFileW)>()(path, access, share, security,
+                                                                     disposition, flags, model);
+    if (handle != INVALID_HANDLE_VALUE && (access & GENERIC_WRITE) != 0 && Named(path, g_refused)) {
+        ++g_writersOfRefused;
+    }
+    return handle;
 }
 
 class RefusedFlush : public InTree {
@@ -179,6 +256,8 @@ class RefusedFlush : public InTree {
         g_open = &hook;
         g_refused = L"_tmp_a";
         g_times = 0;
+        g_readOnlyRefused = false;
+        g_writersOfRefused = 0;
         tree.Write("a", "old");
         tree.Write("_tmp_a", "new");
     }
@@ -193,7 +272,7 @@ TEST_F(RefusedFlush, OnlyAProgramHoldingTheFileIsWaitedFor) {
     } cases[] = {
         {ERROR_SHARING_VIOLATION, true},
         {ERROR_LOCK_VIOLATION, true},
-        {ERROR_ACCESS_DENIED, false},  // the file is not this user's to write
+        {ERROR_ACCESS_DENIED, false},  // not read-only: the file is not this user's to write
         {ERROR_FILE_NOT_FOUND, false},
     };
     for (const Case& c : cases) {
@@ -221,6 +300,31 @@ TEST_F(RefusedFlush, OnlyAProgramHoldingTheFileIsWaitedFor) {
             EXPECT_TRUE(g_errorFlag);
         }
     }
+}
+
+// Windows gives no one write access to a read-only file, and only a handle with write access
+// flushes it: the staged file is opened writable to be flushed, and goes in with its attribute.
+TEST_F(RefusedFlush, ReadOnlyStagedFileIsFlushedAndKeepsItsAttribute) {
+    g_readOnlyRefused = true;
+    MakeReadOnly(tree / "_tmp_a");
+    InstallTmpFiles("./");
+    EXPECT_EQ(g_writersOfRefused, 1) << "never opened to be flushed";
+    EXPECT_EQ(tree.Read("a"), "new");
+    EXPECT_TRUE(IsReadOnly(tree / "a"));
+    EXPECT_FALSE(g_errorFlag);
+}
+
+// Held by a scanner while read-only: the attribute is set back before each wait, so that the
+// file is never left writable.
+TEST_F(RefusedFlush, ReadOnlyStagedFileThatStaysHeldKeepsItsAttribute) {
+    g_readOnlyRefused = true;
+    g_error = ERROR_SHARING_VIOLATION;
+    g_times = 1000;
+    MakeReadOnly(tree / "_tmp_a");
+    EXPECT_THROW(InstallTmpFiles("./"), RemoveDestinationFileError);
+    EXPECT_TRUE(IsReadOnly(tree / "_tmp_a"));
+    EXPECT_EQ(tree.Read("a"), "old");
+    EXPECT_EQ(Matching(Log(), "WARNING: unable to flush file: ").size(), 19u);
 }
 
 }  // namespace
