@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -355,6 +356,29 @@ TEST(EndToEndWindows, ReadOnlyTargetThatStaysKeepsItsAttribute) {
         EXPECT_EQ(LogTail(tree.ReportLogs().at(0), 3)[0],
                   "ERROR: file: \".\\" + std::string(c.target) + "\" could not be deleted");
     }
+}
+
+// Whoever starts handover may let it inherit handles (the client that stages the update, say);
+// none of them may reach the client, which would keep those files open for as long as it runs.
+TEST(EndToEndWindows, ClientInheritsNoHandleThatHandoverInherited) {
+    TempTree tree;
+    tree.InstallClient();
+    tree.Write("held.dat", "");
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    const HANDLE handle = CreateFileW((tree / "held.dat").c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      &inherit, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    // handover is started inheriting every inheritable handle of this process; the probe looks
+    // for this one by its number and its file.
+    const std::wstring named =
+        std::to_wstring(reinterpret_cast<std::uintptr_t>(handle)) + L" held.dat";
+    ASSERT_TRUE(SetEnvironmentVariableW(L"CLIENT_PROBE_HANDLE", named.c_str()));
+    ExpectQuietSuccess(tree.Run());
+    const std::string record = tree.WaitForClient();
+    SetEnvironmentVariableW(L"CLIENT_PROBE_HANDLE", nullptr);
+    CloseHandle(handle);
+    EXPECT_EQ(ProbeField(record, "inherited-handle"), std::vector<std::string>{"no"}) << record;
 }
 
 // The file system ignores letter case: the staged file replaces its target whatever the case of
