@@ -89,6 +89,47 @@ TEST(RunLock, KilledHolderDoesNotBlockTheNextRun) {
     EXPECT_FALSE(tree.Exists("poker.jex"));
 }
 
+// The lock is the tree's own: a run that waits for its client in one tree does not hold up a
+// run in another tree on the same volume.
+TEST(RunLock, RunWaitingInOneTreeDoesNotHoldUpAnother) {
+    TempTree waiting;
+    waiting.Write("session.dat", "the client is still running");
+    const std::unique_ptr<ChildProcess> holder = waiting.Start();
+    ASSERT_TRUE(WaitFor([&waiting] { return LockIsHeld(waiting.Root()); }, kStartSeconds))
+        << "handover never took the lock";
+    TempTree other;
+    other.InstallClient();
+    other.Write("a", "old");
+    other.Write("_tmp_a", "new");
+    ExpectQuietSuccess(other.Run());
+    EXPECT_EQ(other.Read("a"), "new");
+    EXPECT_NE(other.WaitForClient(), "");
+    EXPECT_FALSE(other.Exists("poker.jex"));
+}
+
+// A run that dies while another run is asking for the lock leaves it abandoned rather than
+// gone (Windows keeps a mutex in being while any handle to it is open): the next run takes
+// it and installs.
+TEST(RunLock, LockLeftByAKilledRunWhileAnotherAsksIsTaken) {
+    TempTree tree;
+    tree.InstallClient();
+    tree.Write("a", "old");
+    tree.Write("_tmp_a", "new");
+    tree.Write("session.dat", "the client is still running");
+    const std::unique_ptr<ChildProcess> holder = tree.Start();
+    ASSERT_TRUE(WaitFor([&tree] { return LockIsHeld(tree.Root()); }, kStartSeconds))
+        << "handover never took the lock";
+    const RunLock asking(tree.Root());
+    ASSERT_EQ(asking.GetStatus(), RunLock::Status::kBusy);
+    holder->Kill();
+    EXPECT_EQ(holder->Wait().status, kKilledStatus);
+    fs::remove(tree / "session.dat");
+    ExpectQuietSuccess(tree.Run());
+    EXPECT_EQ(tree.Read("a"), "new");
+    EXPECT_NE(tree.WaitForClient(), "");
+    EXPECT_FALSE(tree.Exists("poker.jex"));
+}
+
 // The client runs on for hours after handover has gone; the next update must find the tree free.
 TEST(RunLock, ClientThatRunsOnDoesNotHoldTheLock) {
     TempTree tree;
