@@ -19,6 +19,17 @@ bool LockIsHeld(const fs::path& dir) {
     return RunLock(dir).GetStatus() == RunLock::Status::kBusy;
 }
 
+// Waits for run, started in tree, to take the lock; says how the run ended if it never does.
+::testing::AssertionResult TakesTheLock(const TempTree& tree, ChildProcess& run) {
+    if (WaitFor([&tree] { return LockIsHeld(tree.Root()); }, kStartSeconds)) {
+        return ::testing::AssertionSuccess();
+    }
+    run.Kill();
+    const RunResult ended = run.Wait();
+    return ::testing::AssertionFailure()
+           << "handover never took the lock (status " << ended.status << ") " << ended.err;
+}
+
 // Without the lock, a run that listed a staged file before another run installed it removes
 // the freshly installed target and then fails to rename: the file is lost.
 TEST(RunLock, OverlappingRunsLoseNothing) {
@@ -76,8 +87,7 @@ TEST(RunLock, KilledHolderDoesNotBlockTheNextRun) {
     tree.Write("session.dat", "the client is still running");
     {
         const std::unique_ptr<ChildProcess> holder = tree.Start();
-        ASSERT_TRUE(WaitFor([&tree] { return LockIsHeld(tree.Root()); }, kStartSeconds))
-            << "handover never took the lock";
+        ASSERT_TRUE(TakesTheLock(tree, *holder));
         holder->Kill();
         EXPECT_EQ(holder->Wait().status, kKilledStatus);
     }
@@ -95,8 +105,7 @@ TEST(RunLock, RunWaitingInOneTreeDoesNotHoldUpAnother) {
     TempTree waiting;
     waiting.Write("session.dat", "the client is still running");
     const std::unique_ptr<ChildProcess> holder = waiting.Start();
-    ASSERT_TRUE(WaitFor([&waiting] { return LockIsHeld(waiting.Root()); }, kStartSeconds))
-        << "handover never took the lock";
+    ASSERT_TRUE(TakesTheLock(waiting, *holder));
     TempTree other;
     other.InstallClient();
     other.Write("a", "old");
@@ -117,8 +126,7 @@ TEST(RunLock, LockLeftByAKilledRunWhileAnotherAsksIsTaken) {
     tree.Write("_tmp_a", "new");
     tree.Write("session.dat", "the client is still running");
     const std::unique_ptr<ChildProcess> holder = tree.Start();
-    ASSERT_TRUE(WaitFor([&tree] { return LockIsHeld(tree.Root()); }, kStartSeconds))
-        << "handover never took the lock";
+    ASSERT_TRUE(TakesTheLock(tree, *holder));
     const RunLock asking(tree.Root());
     ASSERT_EQ(asking.GetStatus(), RunLock::Status::kBusy);
     holder->Kill();

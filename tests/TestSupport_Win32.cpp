@@ -141,17 +141,20 @@ RunResult ChildProcess::Wait() {
     process_->process = nullptr;
     if (process == nullptr) {
         result.status = 127;  // as a shell says of a program it cannot start
-        result.err = "cannot start: " +
-                     std::system_category().message(static_cast<int>(process_->startError));
-        return result;
+    } else {
+        WaitForSingleObject(process, INFINITE);
+        DWORD code = 0;
+        GetExitCodeProcess(process, &code);
+        CloseHandle(process);
+        result.status = static_cast<int>(code);
     }
-    WaitForSingleObject(process, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(process, &code);
-    CloseHandle(process);
-    result.status = static_cast<int>(code);
+    // A program that died while Wine started it may have said why.
     result.out = ReadFile(fs::u8path(outFile_));
     result.err = ReadFile(fs::u8path(errFile_));
+    if (process == nullptr) {
+        result.err += "cannot start: " +
+                      std::system_category().message(static_cast<int>(process_->startError));
+    }
     std::error_code ignored;
     fs::remove(fs::u8path(outFile_), ignored);
     fs::remove(fs::u8path(errFile_), ignored);
