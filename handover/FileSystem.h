@@ -9,6 +9,7 @@
 #include <string>
 
 #include <boost/filesystem/path.hpp>
+#include <boost/system/error_code.hpp>
 
 #include "handover/Directory.h"
 
@@ -19,7 +20,9 @@
 void RemoveTarget(const boost::filesystem::path& target);
 
 // Renames source onto destination, replacing an entry of that name. Where the platform can say
-// so (Windows), the rename is on the disk when it returns.
+// so (Windows), the rename is on the disk when it returns. Where a read-only file cannot be
+// replaced as it is (Windows), its read-only attribute is cleared for the rename, and set again
+// when the rename fails all the same.
 void RenameOnto(const boost::filesystem::path& source, const boost::filesystem::path& destination);
 
 // Asks the system to start writing file's contents out, without waiting: several files then
@@ -28,7 +31,8 @@ void StartFlush(const boost::filesystem::path& file);
 
 // Returns once file's contents are on the disk. Raises when they may not be: the file cannot be
 // opened, or writing it out failed. A file system with nothing to write out (read-only, or one
-// that cannot) is no error.
+// that cannot) is no error. Where only a writable file can be flushed (Windows), a read-only
+// file has its attribute cleared for the flush and set back after it; raises when it cannot be.
 void FlushContents(const boost::filesystem::path& file);
 
 // Returns once the names in directory dir are on the disk, as renames in it left them. Raises
@@ -83,3 +87,16 @@ bool IsLinkToSameFile(const boost::filesystem::path& link, const boost::filesyst
 // append fails part way (a full disk). Only a regular file is ever opened for it: a FIFO, socket
 // or device in its place is refused, and nothing waits. Raises when the bytes are not appended.
 void AppendToFile(const boost::filesystem::path& file, const std::string& bytes);
+
+// Other programs (scanners, indexers) open fresh files for a moment; these tell such a moment
+// from a failure.
+
+// Whether an entry named path is there, links followed: the waits for the session file and
+// for a removed target ask this. A name that stays while the file's last user lets go of it
+// (Windows: a pending delete, which refuses every query) counts as there. Raises when the
+// query fails otherwise.
+bool EntryExists(const boost::filesystem::path& path);
+
+// Whether error, raised by FlushContents, says that another program holds the file for now
+// (Windows: a sharing or lock violation), so that a later attempt may succeed.
+bool HeldByAnotherProgram(const boost::system::error_code& error);

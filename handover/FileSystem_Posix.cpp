@@ -220,3 +220,12 @@ void AppendToFile(const fs::path& file, const std::string& bytes) {
         ThrowPosixError("append", file, err);
     }
 }
+
+bool EntryExists(const fs::path& path) {
+    return fs::exists(fs::status(path));
+}
+
+// A file is opened here for reading only, which no other program's use of it can refuse.
+bool HeldByAnotherProgram(const boost::system::error_code&) {
+    return false;
+}

@@ -11,61 +11,51 @@
 
 namespace fs = boost::filesystem;
 
-void RemoveTarget(const fs::path& target) {
-    try {
-        fs::remove(target);
-        return;
-    } catch (const fs::filesystem_error& e) {
-        const DWORD attributes = GetFileAttributesW(target.c_str());
-        // Windows refuses to delete a read-only file; any other refusal stands.
-        if (e.code().value() != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES ||
-            (attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
-            !SetFileAttributesW(target.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
-            throw;
-        }
-        try {
-            fs::remove(target);
-        } catch (const fs::filesystem_error&) {
-            // Held open, say: the target stays as it was, attribute included.
-            SetFileAttributesW(target.c_str(), attributes);
-            throw;
-        }
+namespace {
+
+// A file's read-only attribute, cleared for one step that Windows refuses on a read-only file
+// (deleting it, renaming onto it, opening it to flush it). Set again when the object goes,
+// unless the step took the file away or Restore() set it already.
+class ReadOnlyCleared {
+  public:
+    explicit ReadOnlyCleared(const fs::path& path)
+        : path_(path), attributes_(GetFileAttributesW(path.c_str())) {
+        cleared_ = attributes_ != INVALID_FILE_ATTRIBUTES &&
+                   (attributes_ & FILE_ATTRIBUTE_READONLY) != 0 &&
+                   SetFileAttributesW(path.c_str(), attributes_ & ~FILE_ATTRIBUTE_READONLY);
     }
+    ~ReadOnlyCleared() { Restore(); }
+    ReadOnlyCleared(const ReadOnlyCleared&) = delete;
+    ReadOnlyCleared& operator=(const ReadOnlyCleared&) = delete;
+
+    // Whether the file was read-only and is writable now.
+    bool Cleared() const { return cleared_; }
+    // The file is gone, or another file has its name now: nothing is set again.
+    void Dismiss() { cleared_ = false; }
+    // Sets the attribute again now; false, with the error in GetLastError(), when it fails.
+    bool Restore() {
+        if (!cleared_) {
+            return true;
+        }
+        cleared_ = false;
+        return SetFileAttributesW(path_.c_str(), attributes_) != 0;
+    }
+
+  private:
+    fs::path path_;
+    DWORD attributes_;
+    bool cleared_ = false;
+};
+
+// FlushFileBuffers needs a handle with write access. The sharing lets whoever else has the file
+// open keep it; a program that shares no writing still holds it, and then it is not ready.
+HANDLE OpenForFlush(const fs::path& file) {
+    return CreateFileW(file.c_str(), GENERIC_WRITE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-void RenameOnto(const fs::path& source, const fs::path& destination) {
-    // Write-through: the new name is on the disk when the call returns.
-    if (!MoveFileExW(source.c_str(), destination.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        const DWORD err = GetLastError();
-        throw fs::filesystem_error(
-            "rename", source, destination,
-            boost::system::error_code(static_cast<int>(err), boost::system::system_category()));
-    }
-}
-
-// Windows has no hint to start writing a file out without waiting for it.
-void StartFlush(const fs::path&) {}
-
-void FlushContents(const fs::path& file) {
-    // FlushFileBuffers needs a handle with write access. The sharing lets whoever else has the
-    // file open keep it; a writer that shares nothing still holds it, and then it is not ready.
-    const HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        const DWORD err = GetLastError();
-        // A read-only staged file cannot be opened for writing, and so cannot be flushed: its
-        // contents were written while it was still writable, and it goes in as it is.
-        if (err == ERROR_ACCESS_DENIED) {
-            const DWORD attributes = GetFileAttributesW(file.c_str());
-            if (attributes != INVALID_FILE_ATTRIBUTES &&
-                (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-                return;
-            }
-        }
-        ThrowWindowsError("open", file, err);
-    }
+void FlushOpened(const fs::path& file, HANDLE handle) {
     const bool flushed = FlushFileBuffers(handle) != 0;
     const DWORD err = GetLastError();
     CloseHandle(handle);
@@ -73,6 +63,83 @@ void FlushContents(const fs::path& file) {
     if (!flushed && err != ERROR_INVALID_FUNCTION && err != ERROR_NOT_SUPPORTED) {
         ThrowWindowsError("flush", file, err);
     }
+}
+
+bool Move(const fs::path& source, const fs::path& destination) {
+    // Write-through: the new name is on the disk when the call returns.
+    return MoveFileExW(source.c_str(), destination.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+}  // namespace
+
+void RemoveTarget(const fs::path& target) {
+    try {
+        fs::remove(target);
+        return;
+    } catch (const fs::filesystem_error& e) {
+        // Windows refuses to delete a read-only file; any other refusal stands.
+        if (e.code().value() != ERROR_ACCESS_DENIED) {
+            throw;
+        }
+        ReadOnlyCleared writable(target);
+        if (!writable.Cleared()) {
+            throw;
+        }
+        // Should it stay (held open, say), it keeps its attribute as it keeps its contents.
+        fs::remove(target);
+        writable.Dismiss();
+    }
+}
+
+void RenameOnto(const fs::path& source, const fs::path& destination) {
+    if (Move(source, destination)) {
+        return;
+    }
+    DWORD err = GetLastError();
+    // Windows refuses to rename onto a read-only file, as it refuses to delete one.
+    if (err == ERROR_ACCESS_DENIED) {
+        ReadOnlyCleared writable(destination);
+        if (writable.Cleared()) {
+            if (Move(source, destination)) {
+                writable.Dismiss();
+                return;
+            }
+            err = GetLastError();
+        }
+    }
+    throw fs::filesystem_error(
+        "rename", source, destination,
+        boost::system::error_code(static_cast<int>(err), boost::system::system_category()));
+}
+
+// Windows has no hint to start writing a file out without waiting for it.
+void StartFlush(const fs::path&) {}
+
+void FlushContents(const fs::path& file) {
+    const HANDLE handle = OpenForFlush(file);
+    if (handle != INVALID_HANDLE_VALUE) {
+        FlushOpened(file, handle);
+        return;
+    }
+    const DWORD err = GetLastError();
+    // A read-only file refuses write access, and only write access flushes it: the attribute is
+    // lifted for the flush, and the file goes in with it as it was staged.
+    if (err == ERROR_ACCESS_DENIED) {
+        ReadOnlyCleared writable(file);
+        if (writable.Cleared()) {
+            const HANDLE reopened = OpenForFlush(file);
+            if (reopened == INVALID_HANDLE_VALUE) {
+                ThrowWindowsError("open", file, GetLastError());
+            }
+            FlushOpened(file, reopened);
+            if (!writable.Restore()) {
+                ThrowWindowsError("set attributes", file, GetLastError());
+            }
+            return;
+        }
+    }
+    ThrowWindowsError("open", file, err);
 }
 
 // NTFS journals the names in a directory; the rename itself is made with write-through.
@@ -248,4 +315,24 @@ void AppendToFile(const fs::path& file, const std::string& bytes) {
         }
         ThrowWindowsError("append", file, err);
     }
+}
+
+bool EntryExists(const fs::path& path) {
+    boost::system::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    if (status.type() != fs::status_error) {
+        return fs::exists(status);
+    }
+    // A file deleted while another program (a scanner, the exiting client) still has it open
+    // keeps its name until that program lets go, and Windows refuses every query of the name
+    // meanwhile: the name is there for as long as that lasts.
+    if (ec.value() == ERROR_ACCESS_DENIED || ec.value() == ERROR_DELETE_PENDING) {
+        return true;
+    }
+    ThrowWindowsError("status", path, static_cast<DWORD>(ec.value()));
+}
+
+bool HeldByAnotherProgram(const boost::system::error_code& error) {
+    return error.category() == boost::system::system_category() &&
+           (error.value() == ERROR_SHARING_VIOLATION || error.value() == ERROR_LOCK_VIOLATION);
 }

@@ -28,6 +28,7 @@ namespace {
 
 constexpr int kSessionChecks = 20;
 constexpr int kRemovalAttempts = 20;
+constexpr int kFlushAttempts = 20;
 
 // The one pause of the program: a deadline on the monotonic clock, so that a wakeup that comes
 // early sleeps on, and a wall clock set back meanwhile (by hand, or by a time service) does not
@@ -38,7 +39,7 @@ void Pause() {
 }
 
 bool Exists(const fs::path& path) {
-    return fs::exists(fs::status(path));
+    return EntryExists(path);
 }
 
 // Removes the target, retrying while it stays; raises when it is still there after the last try.
@@ -63,12 +64,29 @@ void RemoveDestination(const fs::path& destination, const fs::path& target) {
     throw RemoveDestinationFileError(nullptr, __FILE__, __LINE__);
 }
 
+// A scanner or indexer that opens a fresh file and shares no writing holds it for a moment
+// only: the flush waits for it as the removal waits for a target. Raises the last failure.
+void FlushWhenFree(const fs::path& source) {
+    for (int attempt = 1;; ++attempt) {
+        try {
+            FlushContents(source);
+            return;
+        } catch (const fs::filesystem_error& e) {
+            if (attempt == kFlushAttempts || !HeldByAnotherProgram(e.code())) {
+                throw;
+            }
+            g_log << "WARNING: unable to flush file: " << source << " (retrying)" << std::endl;
+        }
+        Pause();
+    }
+}
+
 // The staged file's contents reach the disk before its target goes: renamed while still only
 // in memory, a power cut could leave the target's name on an empty or partial file. A staged
 // file that cannot be flushed is not installed, and its target stays.
 void FlushStaged(const fs::path& source) {
     try {
-        FlushContents(source);
+        FlushWhenFree(source);
     } catch (const fs::filesystem_error& e) {
         g_errorFlag = true;
         g_log << "ERROR: file: " << source

@@ -19,6 +19,17 @@ bool LockIsHeld(const fs::path& dir) {
     return RunLock(dir).GetStatus() == RunLock::Status::kBusy;
 }
 
+// Waits for run, started in tree, to take the lock; says how the run ended if it never does.
+::testing::AssertionResult TakesTheLock(const TempTree& tree, ChildProcess& run) {
+    if (WaitFor([&tree] { return LockIsHeld(tree.Root()); }, kStartSeconds)) {
+        return ::testing::AssertionSuccess();
+    }
+    run.Kill();
+    const RunResult ended = run.Wait();
+    return ::testing::AssertionFailure()
+           << "handover never took the lock (status " << ended.status << ") " << ended.err;
+}
+
 // Without the lock, a run that listed a staged file before another run installed it removes
 // the freshly installed target and then fails to rename: the file is lost.
 TEST(RunLock, OverlappingRunsLoseNothing) {
@@ -49,7 +60,7 @@ TEST(RunLock, OverlappingRunsLoseNothing) {
         }
         EXPECT_EQ(lost, 0);
         EXPECT_FALSE(tree.Exists("poker.jex"));
-        EXPECT_TRUE(tree.ClientStarted());
+        EXPECT_NE(tree.WaitForClient(), "");
     }
 }
 
@@ -76,8 +87,7 @@ TEST(RunLock, KilledHolderDoesNotBlockTheNextRun) {
     tree.Write("session.dat", "the client is still running");
     {
         const std::unique_ptr<ChildProcess> holder = tree.Start();
-        ASSERT_TRUE(WaitFor([&tree] { return LockIsHeld(tree.Root()); }, 5.0))
-            << "handover never took the lock";
+        ASSERT_TRUE(TakesTheLock(tree, *holder));
         holder->Kill();
         EXPECT_EQ(holder->Wait().status, kKilledStatus);
     }
@@ -85,7 +95,46 @@ TEST(RunLock, KilledHolderDoesNotBlockTheNextRun) {
     fs::remove(tree / "session.dat");
     ExpectQuietSuccess(tree.Run());
     EXPECT_EQ(tree.Read("a"), "new");
-    EXPECT_TRUE(tree.ClientStarted());
+    EXPECT_NE(tree.WaitForClient(), "");
+    EXPECT_FALSE(tree.Exists("poker.jex"));
+}
+
+// The lock is the tree's own: a run that waits for its client in one tree does not hold up a
+// run in another tree on the same volume.
+TEST(RunLock, RunWaitingInOneTreeDoesNotHoldUpAnother) {
+    TempTree waiting;
+    waiting.Write("session.dat", "the client is still running");
+    const std::unique_ptr<ChildProcess> holder = waiting.Start();
+    ASSERT_TRUE(TakesTheLock(waiting, *holder));
+    TempTree other;
+    other.InstallClient();
+    other.Write("a", "old");
+    other.Write("_tmp_a", "new");
+    ExpectQuietSuccess(other.Run());
+    EXPECT_EQ(other.Read("a"), "new");
+    EXPECT_NE(other.WaitForClient(), "");
+    EXPECT_FALSE(other.Exists("poker.jex"));
+}
+
+// A run that dies while another run is asking for the lock leaves it abandoned rather than
+// gone (Windows keeps a mutex in being while any handle to it is open): the next run takes
+// it and installs.
+TEST(RunLock, LockLeftByAKilledRunWhileAnotherAsksIsTaken) {
+    TempTree tree;
+    tree.InstallClient();
+    tree.Write("a", "old");
+    tree.Write("_tmp_a", "new");
+    tree.Write("session.dat", "the client is still running");
+    const std::unique_ptr<ChildProcess> holder = tree.Start();
+    ASSERT_TRUE(TakesTheLock(tree, *holder));
+    const RunLock asking(tree.Root());
+    ASSERT_EQ(asking.GetStatus(), RunLock::Status::kBusy);
+    holder->Kill();
+    EXPECT_EQ(holder->Wait().status, kKilledStatus);
+    fs::remove(tree / "session.dat");
+    ExpectQuietSuccess(tree.Run());
+    EXPECT_EQ(tree.Read("a"), "new");
+    EXPECT_NE(tree.WaitForClient(), "");
     EXPECT_FALSE(tree.Exists("poker.jex"));
 }
 

@@ -67,7 +67,7 @@ class TempTree {
     std::map<std::string, std::string> SnapshotOutside() const;
 
     // The probe's record once the client has written it; empty when it did not start in time.
-    std::string WaitForClient(double seconds = 5.0) const;
+    std::string WaitForClient(double seconds = kStartSeconds) const;
     // Whether the client was started: waits a little, since it runs on after handover.
     bool ClientStarted() const { return !WaitForClient(0.5).empty(); }
 

@@ -47,7 +47,7 @@ bool LinkUnderWine(const fs::path& link, const std::string& target, const fs::pa
     HeapFree(GetProcessHeap(), 0, name);
     // Wine tells neither when a Unix program ends nor how: the link is looked for instead.
     RunProgram(command, std::filesystem::path(root.native()));
-    return WaitFor([&link] { return fs::exists(fs::symlink_status(link)); }, 5.0);
+    return WaitFor([&link] { return fs::exists(fs::symlink_status(link)); }, kStartSeconds);
 }
 
 // A junction (mount point) at link, to the directory target.

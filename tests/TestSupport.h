@@ -63,6 +63,11 @@ class ScratchDir {
 // Asks condition every 10 ms until it holds (true) or seconds have gone by (false).
 bool WaitFor(const std::function<bool()>& condition, double seconds);
 
+// How long to wait for a program just started to show that it runs (a record, a marker, a
+// lock): under Wine on a loaded machine a process can take several seconds to start. The wait
+// ends as soon as the sign appears, so only a failing test waits this long.
+inline constexpr double kStartSeconds = 30.0;
+
 std::string ReadFile(const std::filesystem::path& path);
 std::string ToHex(const std::string& bytes);
 std::string FromHex(const std::string& hex);

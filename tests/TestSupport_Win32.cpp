@@ -3,6 +3,8 @@
 #include <atomic>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include "handover/Utf16_Win32.h"
 #include "tests/TestSupport.h"
@@ -40,10 +42,43 @@ HANDLE OpenInheritable(const std::wstring& path, DWORD access, DWORD disposition
                        &inherit, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// Removes dir and everything in it; false when something stays. Links are removed, never
+// entered. Each entry is tried once: under Wine, libstdc++'s remove_all asks for ever about an
+// entry that vanished while it walked the folder (a record that a late client renames).
+bool RemoveTree(const std::wstring& dir) {
+    std::vector<std::pair<std::wstring, DWORD>> entries;
+    WIN32_FIND_DATAW data;
+    const HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = data.cFileName;
+            if (name != L"." && name != L"..") {
+                entries.emplace_back(dir + L"\\" + name, data.dwFileAttributes);
+            }
+        } while (FindNextFileW(find, &data));
+        FindClose(find);
+    }
+    for (const auto& [path, attributes] : entries) {
+        if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+            SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+        }
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            DeleteFileW(path.c_str());
+        } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            RemoveDirectoryW(path.c_str());
+        } else {
+            RemoveTree(path);
+        }
+    }
+    return RemoveDirectoryW(dir.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND ||
+           GetLastError() == ERROR_PATH_NOT_FOUND;
+}
+
 }  // namespace
 
 struct ChildProcess::Process {
     HANDLE process = nullptr;
+    DWORD startError = 0;  // why CreateProcessW failed, when it did
 };
 
 ChildProcess::ChildProcess(const std::vector<std::string>& command, const fs::path& dir)
@@ -73,6 +108,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& command, const fs::pa
     ZeroMemory(&info, sizeof info);
     const BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                         dir.wstring().c_str(), &startup, &info);
+    const DWORD startError = started ? 0 : GetLastError();
     for (const HANDLE handle : {in, out, err}) {
         if (handle != INVALID_HANDLE_VALUE) {
             CloseHandle(handle);
@@ -81,6 +117,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& command, const fs::pa
     if (started) {
         CloseHandle(info.hThread);
         process_->process = info.hProcess;
+    } else {
+        process_->startError = startError;
     }
 }
 
@@ -103,15 +141,20 @@ RunResult ChildProcess::Wait() {
     process_->process = nullptr;
     if (process == nullptr) {
         result.status = 127;  // as a shell says of a program it cannot start
-        return result;
+    } else {
+        WaitForSingleObject(process, INFINITE);
+        DWORD code = 0;
+        GetExitCodeProcess(process, &code);
+        CloseHandle(process);
+        result.status = static_cast<int>(code);
     }
-    WaitForSingleObject(process, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(process, &code);
-    CloseHandle(process);
-    result.status = static_cast<int>(code);
+    // A program that died while Wine started it may have said why.
     result.out = ReadFile(fs::u8path(outFile_));
     result.err = ReadFile(fs::u8path(errFile_));
+    if (process == nullptr) {
+        result.err += "cannot start: " +
+                      std::system_category().message(static_cast<int>(process_->startError));
+    }
     std::error_code ignored;
     fs::remove(fs::u8path(outFile_), ignored);
     fs::remove(fs::u8path(errFile_), ignored);
@@ -157,7 +200,10 @@ ScratchDir::ScratchDir(const std::string& prefix) {
                             "CreateDirectoryW in " + base.u8string());
 }
 
+// A program that a test started (the client, through handover) may still be writing in the
+// folder: it gets a few seconds to finish.
 ScratchDir::~ScratchDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
+    for (int attempt = 0; attempt < 50 && !RemoveTree(path_.wstring()); ++attempt) {
+        Sleep(100);
+    }
 }

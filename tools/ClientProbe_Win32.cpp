@@ -1,9 +1,39 @@
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 #include "handover/Utf16_Win32.h"
 #include "tools/ClientProbe.h"
+
+namespace {
+
+// text is "NUMBER FILE": whether this process has a handle of that number open on that file.
+bool HoldsHandle(const std::wstring& text) {
+    const std::size_t blank = text.find(L' ');
+    if (blank == std::wstring::npos) {
+        return false;
+    }
+    const HANDLE handle =
+        reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(std::stoull(text.substr(0, blank))));
+    BY_HANDLE_FILE_INFORMATION held;
+    if (!GetFileInformationByHandle(handle, &held)) {
+        return false;
+    }
+    const HANDLE file = CreateFileW(text.substr(blank + 1).c_str(), 0,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION named;
+    const bool known = GetFileInformationByHandle(file, &named) != 0;
+    CloseHandle(file);
+    return known && held.dwVolumeSerialNumber == named.dwVolumeSerialNumber &&
+           held.nFileIndexHigh == named.nFileIndexHigh && held.nFileIndexLow == named.nFileIndexLow;
+}
+
+}  // namespace
 
 void RecordProcess(std::ostream& record) {
     wchar_t cwd[MAX_PATH];
@@ -21,6 +51,12 @@ void RecordProcess(std::ostream& record) {
     wchar_t marker[256];
     if (GetEnvironmentVariableW(L"CLIENT_PROBE_ENV", marker, 256) > 0) {
         record << "env=" << EscapeForRecord(ToUtf8(marker)) << "\n";
+    }
+    // A handle that the test let handover inherit, and that must not have come this far.
+    wchar_t handle[1024];
+    const DWORD length = GetEnvironmentVariableW(L"CLIENT_PROBE_HANDLE", handle, 1024);
+    if (length > 0 && length < 1024) {
+        record << "inherited-handle=" << (HoldsHandle(handle) ? "yes" : "no") << "\n";
     }
 }
 

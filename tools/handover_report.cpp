@@ -19,6 +19,7 @@
 
 #include "handover/Main_Win32.h"
 #include "tools/BinaryOutput.h"
+#include "tools/HandoverReport.h"
 #include "tools/ReportRecords.h"
 #include "util/ByteArray.h"
 #include "util/Crypto.h"
@@ -87,13 +88,12 @@ class CannotRun : public std::runtime_error {
     bool showUsage_;
 };
 
-Options ParseOptions(int argc, char** argv) {
+Options ParseOptions(const std::vector<std::string>& args) {
     Options options;
     bool modeGiven = false;
     bool fileGiven = false;
     bool optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
+    for (const std::string& arg : args) {
         if (!optionsEnded && arg == "--") {
             optionsEnded = true;
         } else if (!optionsEnded && (arg == "--last" || arg == "--raw")) {
@@ -121,14 +121,16 @@ std::string ErrnoText(const char* fallback) {
 }
 
 std::string ReadWholeFile(const std::string& file) {
+    // The name is UTF-8: on Windows the path holds it in UTF-16, whatever the ANSI code page.
+    const std::filesystem::path path = std::filesystem::u8path(file);
     // A directory opens like a file on some systems and only fails on reading, with a less
     // telling message.
     std::error_code ignored;
-    if (std::filesystem::is_directory(file, ignored)) {
+    if (std::filesystem::is_directory(path, ignored)) {
         throw CannotRun("cannot read '" + file + "': it is a directory");
     }
     errno = 0;
-    std::ifstream in(file, std::ios_base::in | std::ios_base::binary);
+    std::ifstream in(path, std::ios_base::in | std::ios_base::binary);
     if (!in) {
         throw CannotRun("cannot open '" + file + "': " + ErrnoText("open failed"));
     }
@@ -208,21 +210,21 @@ int Run(const Options& options) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int ReportMain(const std::vector<std::string>& args) {
     UseBinaryOutput();
     std::ios_base::sync_with_stdio(false);
-    for (int i = 1; i < argc && std::string(argv[i]) != "--"; ++i) {
-        if (std::string(argv[i]) == "--help") {
+    for (std::size_t i = 0; i < args.size() && args[i] != "--"; ++i) {
+        if (args[i] == "--help") {
             std::cout << kUsage << '\n' << kHelp;
             return kOk;
         }
-        if (std::string(argv[i]) == "--version") {
+        if (args[i] == "--version") {
             std::cout << kProgram << ' ' << HANDOVER_VERSION << '\n';
             return kOk;
         }
     }
     try {
-        return Run(ParseOptions(argc, argv));
+        return Run(ParseOptions(args));
     } catch (const CannotRun& e) {
         std::cerr << kProgram << ": " << e.what() << '\n';
         if (e.ShowUsage()) {

@@ -331,6 +331,25 @@ TEST_F(HandoverReport, CommandLineAndFileErrors) {
     }
 }
 
+// Support staff keep reports in folders named in their own language: on Windows the name must
+// reach the file whole, whatever the ANSI code page, and an error names it in UTF-8.
+TEST_F(HandoverReport, ReadsAReportInAFolderNamedOutsideTheCodePage) {
+    const std::string folder = "报告-Ünï-😀";
+    fs::create_directory(dir_.Path() / fs::u8path(folder));
+    WriteFile(dir_.Path() / fs::u8path(folder) / REPORT_FILE_NAME, Report(TwoLogs()));
+
+    const RunResult shown = dir_.Run({(fs::u8path(folder) / REPORT_FILE_NAME).u8string()});
+    EXPECT_EQ(shown.status, 0) << shown.err;
+    EXPECT_EQ(shown.out, Shown(TwoLogs(), 1, 2));
+
+    const std::string missing = (fs::u8path(folder) / "missing.jex").u8string();
+    const RunResult error = dir_.Run({missing});
+    EXPECT_EQ(error.status, 2);
+    EXPECT_NE(error.err.find("cannot open '" + missing + "': No such file or directory"),
+              std::string::npos)
+        << error.err;
+}
+
 TEST_F(HandoverReport, DoubleDashLetsAFileNameStartWithADash) {
     WriteFile(dir_.Path() / "-two.jex", Report(TwoLogs()));
 

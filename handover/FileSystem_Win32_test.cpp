@@ -1,0 +1,330 @@
+// What Windows refuses and Wine allows: a rename onto a read-only file, any query of a name
+// whose file is pending deletion, write access to a read-only file for anyone, and a file held
+// by a byte-range lock. Each refusal is made as Windows makes it, at the system call that meets
+// it, with the real files of a scratch tree behind it.
+#include <windows.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <boost/filesystem/operations.hpp>
+
+#include "handover/Errors.h"
+#include "handover/FileSystem.h"
+#include "handover/Handover.h"
+#include "handover/InTree.h"
+#include "handover/Main_Win32.h"
+#include "tests/ImportHook_Win32.h"
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+bool IsReadOnly(const fs::path& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+void MakeReadOnly(const fs::path& path) {
+    ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY));
+}
+
+bool Named(LPCWSTR path, const std::wstring& name) {
+    return path != nullptr && _wcsicmp(fs::path(path).filename().c_str(), name.c_str()) == 0;
+}
+
+std::vector<std::string> Matching(const std::vector<std::string>& lines, const std::string& start) {
+    std::vector<std::string> found;
+    for (const std::string& line : lines) {
+        if (line.rfind(start, 0) == 0) {
+            found.push_back(line);
+        }
+    }
+    return found;
+}
+
+// --- Renaming onto a read-only file -------------------------------------------------------------
+
+// Windows will not rename onto a read-only file, nor onto one that a running program has mapped
+// (the name in g_mapped): ERROR_ACCESS_DENIED both.
+ImportHook* g_move = nullptr;
+std::wstring g_mapped;
+
+BOOL WINAPI MoveRefusingReadOnly(LPCWSTR from, LPCWSTR to, DWORD flags) {
+    const DWORD attributes = GetFileAttributesW(to);
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        ((attributes & FILE_ATTRIBUTE_READONLY) != 0 || Named(to, g_mapped))) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return g_move->Original<decltype(&MoveFileExW)>()(from, to, flags);
+}
+
+class ReadOnlyDestination : public InTree {
+  protected:
+    ImportHook hook{"kernel32.dll", "MoveFileExW", reinterpret_cast<void*>(MoveRefusingReadOnly)};
+    void SetUp() override {
+        InTree::SetUp();
+        g_move = &hook;
+        g_mapped.clear();
+    }
+};
+
+// Once rt-0.jar.old is read-only, every run would install, fail at the rotation and never start
+// the client.
+TEST_F(ReadOnlyDestination, RuntimeArchiveRotatesOntoAReadOnlyOldOne) {
+    tree.Write("rt/lib/rt-0.jar", "new");
+    tree.Write("rt/lib/rt-0.jar.old", "older");
+    MakeReadOnly(tree / "rt/lib/rt-0.jar.old");
+    RotateRuntimeArchive();
+    EXPECT_FALSE(tree.Exists("rt/lib/rt-0.jar"));
+    EXPECT_EQ(tree.Read("rt/lib/rt-0.jar.old"), "new");
+    EXPECT_FALSE(IsReadOnly(tree / "rt/lib/rt-0.jar.old")) << "the archive's own attributes";
+}
+
+// The attribute was not what kept it: the old archive stays as it was, attribute included.
+TEST_F(ReadOnlyDestination, OldArchiveInUseKeepsItsAttribute) {
+    tree.Write("rt/lib/rt-0.jar", "new");
+    tree.Write("rt/lib/rt-0.jar.old", "older");
+    MakeReadOnly(tree / "rt/lib/rt-0.jar.old");
+    g_mapped = L"rt-0.jar.old";
+    EXPECT_THROW(RotateRuntimeArchive(), fs::filesystem_error);
+    EXPECT_EQ(tree.Read("rt/lib/rt-0.jar"), "new");
+    EXPECT_EQ(tree.Read("rt/lib/rt-0.jar.old"), "older");
+    EXPECT_TRUE(IsReadOnly(tree / "rt/lib/rt-0.jar.old"));
+}
+
+// --- Names pending deletion ---------------------------------------------------------------------
+
+// A file deleted while a scanner holds it with delete sharing: the name stays until the scanner
+// lets go, and meanwhile Windows refuses every query and every delete of it with
+// ERROR_ACCESS_DENIED (STATUS_DELETE_PENDING). Here the file itself goes at once; its name is
+// refused until g_letGo.
+ImportHook* g_attributes = nullptr;
+ImportHook* g_delete = nullptr;
+std::wstring g_held;  // the name a scanner holds; deleting it makes it pending
+std::wstring g_pending;
+std::chrono::steady_clock::time_point g_letGo;
+constexpr auto kScannerHolds = std::chrono::milliseconds(700);
+
+bool IsPending(LPCWSTR path) {
+    return Named(path, g_pending) && std::chrono::steady_clock::now() < g_letGo;
+}
+
+DWORD WINAPI AttributesOfPending(LPCWSTR path) {
+    if (IsPending(path)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return g_attributes->Original<decltype(&GetFileAttributesW)>()(path);
+}
+
+BOOL WINAPI DeleteWhileHeld(LPCWSTR path) {
+    if (IsPending(path)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    const BOOL deleted = g_delete->Original<decltype(&DeleteFileW)>()(path);
+    if (deleted && Named(path, g_held)) {
+        g_pending = g_held;
+        g_letGo = std::chrono::steady_clock::now() + kScannerHolds;
+    }
+    return deleted;
+}
+
+class PendingDelete : public InTree {
+  protected:
+    ImportHook attributes{"kernel32.dll", "GetFileAttributesW",
+                          reinterpret_cast<void*>(AttributesOfPending)};
+    ImportHook deletion{"kernel32.dll", "DeleteFileW", reinterpret_cast<void*>(DeleteWhileHeld)};
+    void SetUp() override {
+        InTree::SetUp();
+        g_attributes = &attributes;
+        g_delete = &deletion;
+        g_held.clear();
+        g_pending.clear();
+    }
+};
+
+// The client deletes its session file as it exits; a scanner that holds it keeps the name a
+// moment longer, and the wait goes on until it lets go.
+TEST_F(PendingDelete, SessionFileThatAScannerHoldsIsWaitedFor) {
+    tree.Write("session.dat", "");
+    g_held = L"session.dat";
+    ASSERT_TRUE(DeleteFileW((tree / "session.dat").c_str()));
+    const auto start = std::chrono::steady_clock::now();
+    AwaitClientExit();
+    EXPECT_GE(std::chrono::steady_clock::now() - start, kScannerHolds);
+    EXPECT_EQ(Log().back(), "Session file has been deleted. The client process has exited.");
+    EXPECT_FALSE(g_errorFlag);
+}
+
+// The target's removal leaves its name pending: the attempts wait for it as for any target that
+// stays, and the staged file goes in once the name has gone.
+TEST_F(PendingDelete, TargetThatAScannerHoldsIsReplacedOnceLetGo) {
+    tree.Write("a", "old");
+    tree.Write("_tmp_a", "new");
+    g_held = L"a";
+    InstallTmpFiles("./");
+    EXPECT_EQ(tree.Read("a"), "new");
+    EXPECT_FALSE(tree.Exists("_tmp_a"));
+    const std::vector<std::string> log = Log();
+    const std::string a = Quoted(NativeTarget("./a"));
+    EXPECT_FALSE(Matching(log, "WARNING: unable to delete file: " + a).empty());
+    EXPECT_EQ(Matching(log, "File: " + a + " deleted (OK)").size(), 1u);
+    EXPECT_EQ(log.back(), "File renamed (OK)");
+    EXPECT_FALSE(g_errorFlag);
+}
+
+// Only a name whose query is refused counts as there; a name that is gone is gone, and any
+// other failure of the query is an error of the run.
+TEST(EntryExists, OnlyRefusedQueriesCountAsPresent) {
+    struct Case {
+        DWORD error;
+        const char* expected;  // "there", "gone" or "raises"
+    } cases[] = {
+        {ERROR_ACCESS_DENIED, "there"},     {ERROR_DELETE_PENDING, "there"},
+        {ERROR_SHARING_VIOLATION, "there"}, {ERROR_FILE_NOT_FOUND, "gone"},
+        {ERROR_PATH_NOT_FOUND, "gone"},     {ERROR_IO_DEVICE, "raises"},
+    };
+    static DWORD s_error = 0;
+    struct Refuse {
+        static DWORD WINAPI Attributes(LPCWSTR) {
+            SetLastError(s_error);
+            return INVALID_FILE_ATTRIBUTES;
+        }
+    };
+    const ImportHook refuse("kernel32.dll", "GetFileAttributesW",
+                            reinterpret_cast<void*>(Refuse::Attributes));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.error);
+        s_error = c.error;
+        std::string outcome;
+        try {
+            outcome = EntryExists("x") ? "there" : "gone";
+        } catch (const fs::filesystem_error& e) {
+            outcome = "raises";
+            EXPECT_EQ(e.code().value(), static_cast<int>(c.error));
+        }
+        EXPECT_EQ(outcome, c.expected);
+    }
+}
+
+// --- The staged file's flush --------------------------------------------------------------------
+
+// Opening the staged file g_refused to write to it fails with g_error g_times times: a scanner
+// that shares no writing (a sharing violation), a byte-range lock (a lock violation), or what
+// Windows says to anyone of a read-only file (access denied).
+ImportHook* g_open = nullptr;
+std::wstring g_refused;
+DWORD g_error = 0;
+int g_times = 0;
+bool g_readOnlyRefused = false;
+int g_writersOfRefused = 0;  // write-access opens of g_refused that succeeded
+
+HANDLE WINAPI OpenRefusing(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                           DWORD disposition, DWORD flags, HANDLE model) {
+    if ((access & GENERIC_WRITE) != 0) {
+        // The access check comes before the sharing check.
+        const DWORD attributes = GetFileAttributesW(path);
+        if (g_readOnlyRefused && attributes != INVALID_FILE_ATTRIBUTES &&
+            (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+        if (Named(path, g_refused) && g_times > 0) {
+            --g_times;
+            SetLastError(g_error);
+            return INVALID_HANDLE_VALUE;
+        }
+    }
+    const HANDLE handle = g_open->Original<decltype(&CreateFileW)>()(path, access, share, security,
+                                                                     disposition, flags, model);
+    if (handle != INVALID_HANDLE_VALUE && (access & GENERIC_WRITE) != 0 && Named(path, g_refused)) {
+        ++g_writersOfRefused;
+    }
+    return handle;
+}
+
+class RefusedFlush : public InTree {
+  protected:
+    ImportHook hook{"kernel32.dll", "CreateFileW", reinterpret_cast<void*>(OpenRefusing)};
+    void SetUp() override {
+        InTree::SetUp();
+        g_open = &hook;
+        g_refused = L"_tmp_a";
+        g_times = 0;
+        g_readOnlyRefused = false;
+        g_writersOfRefused = 0;
+        tree.Write("a", "old");
+        tree.Write("_tmp_a", "new");
+    }
+};
+
+// A program that holds the staged file for a moment is waited for, one warning per attempt;
+// any other refusal fails the file at once, and its target stays.
+TEST_F(RefusedFlush, OnlyAProgramHoldingTheFileIsWaitedFor) {
+    struct Case {
+        DWORD error;
+        bool waited;
+    } cases[] = {
+        {ERROR_SHARING_VIOLATION, true},
+        {ERROR_LOCK_VIOLATION, true},
+        {ERROR_ACCESS_DENIED, false},  // not read-only: the file is not this user's to write
+        {ERROR_FILE_NOT_FOUND, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.error);
+        g_log.str("");
+        g_errorFlag = false;
+        tree.Write("a", "old");
+        tree.Write("_tmp_a", "new");
+        g_error = c.error;
+        g_times = 3;
+        const std::string warning = "WARNING: unable to flush file: \"./_tmp_a\" (retrying)";
+        if (c.waited) {
+            InstallTmpFiles("./");
+            EXPECT_EQ(tree.Read("a"), "new");
+            EXPECT_EQ(Matching(Log(), "WARNING: "), std::vector<std::string>(3, warning));
+            EXPECT_FALSE(g_errorFlag);
+        } else {
+            EXPECT_THROW(InstallTmpFiles("./"), RemoveDestinationFileError);
+            EXPECT_EQ(tree.Read("a"), "old");
+            EXPECT_EQ(tree.Read("_tmp_a"), "new");
+            EXPECT_EQ(Matching(Log(), "WARNING: "), std::vector<std::string>{});
+            EXPECT_EQ(
+                Matching(Log(), "ERROR: file: \"./_tmp_a\" could not be flushed to disk: ").size(),
+                1u);
+            EXPECT_TRUE(g_errorFlag);
+        }
+    }
+}
+
+// Windows gives no one write access to a read-only file, and only a handle with write access
+// flushes it: the staged file is opened writable to be flushed, and goes in with its attribute.
+TEST_F(RefusedFlush, ReadOnlyStagedFileIsFlushedAndKeepsItsAttribute) {
+    g_readOnlyRefused = true;
+    MakeReadOnly(tree / "_tmp_a");
+    InstallTmpFiles("./");
+    EXPECT_EQ(g_writersOfRefused, 1) << "never opened to be flushed";
+    EXPECT_EQ(tree.Read("a"), "new");
+    EXPECT_TRUE(IsReadOnly(tree / "a"));
+    EXPECT_FALSE(g_errorFlag);
+}
+
+// Held by a scanner while read-only: the attribute is set back before each wait, so that the
+// file is never left writable.
+TEST_F(RefusedFlush, ReadOnlyStagedFileThatStaysHeldKeepsItsAttribute) {
+    g_readOnlyRefused = true;
+    g_error = ERROR_SHARING_VIOLATION;
+    g_times = 1000;
+    MakeReadOnly(tree / "_tmp_a");
+    EXPECT_THROW(InstallTmpFiles("./"), RemoveDestinationFileError);
+    EXPECT_TRUE(IsReadOnly(tree / "_tmp_a"));
+    EXPECT_EQ(tree.Read("a"), "old");
+    EXPECT_EQ(Matching(Log(), "WARNING: unable to flush file: ").size(), 19u);
+}
+
+}  // namespace

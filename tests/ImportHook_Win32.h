@@ -1,0 +1,26 @@
+// Faults injected where a test program meets Windows: for its lifetime, an ImportHook points
+// one entry of the program's import table at another function, so that every call the program
+// makes to that system function (from its own code and from the libraries linked into it)
+// reaches the replacement. For what Wine does not do as Windows does.
+#pragma once
+
+#include <string>
+
+class ImportHook {
+  public:
+    // Raises std::runtime_error when the program does not import function from module.
+    ImportHook(const std::string& module, const std::string& function, void* replacement);
+    ~ImportHook();
+    ImportHook(const ImportHook&) = delete;
+    ImportHook& operator=(const ImportHook&) = delete;
+
+    // The system's own function, for the replacement to call on.
+    template <typename Function>
+    Function Original() const {
+        return reinterpret_cast<Function>(original_);
+    }
+
+  private:
+    void** slot_;
+    void* original_;
+};
