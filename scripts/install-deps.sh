@@ -15,7 +15,7 @@ fi
 packages=(
     build-essential cmake make
     libboost-filesystem1.74-dev libboost-system1.74-dev libboost-thread1.74-dev
-    libboost-date-time1.74-dev libboost1.74-dev
+    libboost-chrono1.74-dev libboost-date-time1.74-dev libboost1.74-dev
     libssl-dev openssl
     libgtest-dev
     strace e2fsprogs util-linux valgrind
