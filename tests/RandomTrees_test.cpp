@@ -947,6 +947,15 @@ class Checker {
                 if (Contains(down, name) && Own(after, Join(dir, name)) == node.own) {
                     return true;
                 }
+                // A staged link that took this name and there leads to the file of its own
+                // next target is deleted rather than installed: the name is gone, as its old
+                // bytes are, by the two rules together (_TMP__tmp_a -> a, with a staged _tmp_a).
+                const Node* next = Find(before, Join(dir, TargetOf(name)));
+                if (Contains(down, name) && node.own.compare(0, 5, "link:") == 0 &&
+                    next != nullptr && next->resolved == node.resolved &&
+                    Find(after, Join(dir, name)) == nullptr) {
+                    return true;
+                }
             }
         }
         return false;
