@@ -328,6 +328,33 @@ TEST_F(RefusedFlush, ReadOnlyStagedFileThatStaysHeldKeepsItsAttribute) {
     EXPECT_EQ(Matching(Log(), "WARNING: unable to flush file: ").size(), 19u);
 }
 
+// What Windows says when the attribute cannot be set (a file system that keeps none, say).
+const ImportHook* g_setAttributes = nullptr;
+
+BOOL WINAPI SetAttributesRefusingReadOnly(LPCWSTR path, DWORD attributes) {
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return g_setAttributes->Original<decltype(&SetFileAttributesW)>()(path, attributes);
+}
+
+// Installed without its attribute, the file would go in writable: it is not installed, as one
+// that cannot be flushed, and its target stays.
+TEST_F(RefusedFlush, ReadOnlyStagedFileWhoseAttributeCannotBeSetBackIsNotInstalled) {
+    g_readOnlyRefused = true;
+    MakeReadOnly(tree / "_tmp_a");
+    const ImportHook refuse("kernel32.dll", "SetFileAttributesW",
+                            reinterpret_cast<void*>(SetAttributesRefusingReadOnly));
+    g_setAttributes = &refuse;
+    EXPECT_THROW(InstallTmpFiles("./"), RemoveDestinationFileError);
+    EXPECT_EQ(g_writersOfRefused, 1);
+    EXPECT_EQ(tree.Read("a"), "old");
+    EXPECT_EQ(tree.Read("_tmp_a"), "new");
+    EXPECT_EQ(Matching(Log(), "ERROR: file: \"./_tmp_a\" could not be flushed to disk: ").size(),
+              1u);
+}
+
 // --- What reaches the disk, and when ------------------------------------------------------------
 
 // Wine turns FlushFileBuffers into an fsync that no Windows program sees, and ignores
