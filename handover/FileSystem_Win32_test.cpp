@@ -1,10 +1,11 @@
 // What Windows refuses and Wine allows: a rename onto a read-only file, any query of a name
 // whose file is pending deletion, write access to a read-only file for anyone, and a file held
-// by a byte-range lock; and what Wine does without a trace: a flush, a
+// by a byte-range lock; a disk that fills up; and what Wine does without a trace: a flush, a
 // rename written through. Each refusal is made as Windows makes it, and each call recorded, at
 // the system call, with the real files of a scratch tree behind it.
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -411,6 +412,38 @@ TEST_F(RecordedCalls, EachStagedFileIsFlushedBeforeItsTargetGoesAndRenamesWriteT
                                         "flush _tmp_b", "delete b", "move _tmp_b b write-through",
                                         "move rt-0.jar rt-0.jar.old write-through"}));
     EXPECT_FALSE(g_errorFlag);
+}
+
+// --- The failure report -------------------------------------------------------------------------
+
+// A disk that fills up in the middle of a record: WriteFile writes what fits, then fails.
+const ImportHook* g_write = nullptr;
+DWORD g_room = 0;
+
+BOOL WINAPI WriteUntilFull(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
+                           LPOVERLAPPED overlapped) {
+    if (g_room == 0) {
+        *written = 0;
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }
+    const DWORD fits = std::min(size, g_room);
+    g_room -= fits;
+    return g_write->Original<decltype(&WriteFile)>()(file, data, fits, written, overlapped);
+}
+
+// Records carry no length: what a failed append wrote is taken back, so that the records
+// before it, and the ones appended later, still read.
+TEST(AppendToFile, RecordCutShortIsTakenBack) {
+    TempTree tree;
+    tree.Write("poker.jex", "earlier!");
+    g_room = 5;
+    {
+        const ImportHook full("kernel32.dll", "WriteFile", reinterpret_cast<void*>(WriteUntilFull));
+        g_write = &full;
+        EXPECT_THROW(AppendToFile(tree / "poker.jex", std::string(16, 'r')), fs::filesystem_error);
+    }
+    EXPECT_EQ(tree.Read("poker.jex"), "earlier!");
 }
 
 }  // namespace
