@@ -1,9 +1,11 @@
 // What Windows refuses and Wine allows: a rename onto a read-only file, any query of a name
 // whose file is pending deletion, write access to a read-only file for anyone, and a file held
-// by a byte-range lock. Each refusal is made as Windows makes it, at the system call that meets
-// it, with the real files of a scratch tree behind it.
+// by a byte-range lock; a disk that fills up; and what Wine does without a trace: a flush, a
+// rename written through. Each refusal is made as Windows makes it, and each call recorded, at
+// the system call, with the real files of a scratch tree behind it.
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -325,6 +327,123 @@ TEST_F(RefusedFlush, ReadOnlyStagedFileThatStaysHeldKeepsItsAttribute) {
     EXPECT_TRUE(IsReadOnly(tree / "_tmp_a"));
     EXPECT_EQ(tree.Read("a"), "old");
     EXPECT_EQ(Matching(Log(), "WARNING: unable to flush file: ").size(), 19u);
+}
+
+// What Windows says when the attribute cannot be set (a file system that keeps none, say).
+const ImportHook* g_setAttributes = nullptr;
+
+BOOL WINAPI SetAttributesRefusingReadOnly(LPCWSTR path, DWORD attributes) {
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return g_setAttributes->Original<decltype(&SetFileAttributesW)>()(path, attributes);
+}
+
+// Installed without its attribute, the file would go in writable: it is not installed, as one
+// that cannot be flushed, and its target stays.
+TEST_F(RefusedFlush, ReadOnlyStagedFileWhoseAttributeCannotBeSetBackIsNotInstalled) {
+    g_readOnlyRefused = true;
+    MakeReadOnly(tree / "_tmp_a");
+    const ImportHook refuse("kernel32.dll", "SetFileAttributesW",
+                            reinterpret_cast<void*>(SetAttributesRefusingReadOnly));
+    g_setAttributes = &refuse;
+    EXPECT_THROW(InstallTmpFiles("./"), RemoveDestinationFileError);
+    EXPECT_EQ(g_writersOfRefused, 1);
+    EXPECT_EQ(tree.Read("a"), "old");
+    EXPECT_EQ(tree.Read("_tmp_a"), "new");
+    EXPECT_EQ(Matching(Log(), "ERROR: file: \"./_tmp_a\" could not be flushed to disk: ").size(),
+              1u);
+}
+
+// --- What reaches the disk, and when ------------------------------------------------------------
+
+// Wine turns FlushFileBuffers into an fsync that no Windows program sees, and ignores
+// MOVEFILE_WRITE_THROUGH: the calls are recorded as "flush NAME", "delete NAME" and
+// "move FROM TO", with " write-through" when the rename asks for it.
+std::vector<std::string> g_calls;
+ImportHook* g_recordedFlush = nullptr;
+ImportHook* g_recordedDelete = nullptr;
+ImportHook* g_recordedMove = nullptr;
+
+BOOL WINAPI RecordFlush(HANDLE file) {
+    g_calls.push_back("flush " + FileNameOf(file));
+    return g_recordedFlush->Original<decltype(&FlushFileBuffers)>()(file);
+}
+
+BOOL WINAPI RecordDelete(LPCWSTR path) {
+    g_calls.push_back("delete " + fs::path(path).filename().string());
+    return g_recordedDelete->Original<decltype(&DeleteFileW)>()(path);
+}
+
+BOOL WINAPI RecordMove(LPCWSTR from, LPCWSTR to, DWORD flags) {
+    g_calls.push_back("move " + fs::path(from).filename().string() + " " +
+                      fs::path(to).filename().string() +
+                      ((flags & MOVEFILE_WRITE_THROUGH) != 0 ? " write-through" : ""));
+    return g_recordedMove->Original<decltype(&MoveFileExW)>()(from, to, flags);
+}
+
+class RecordedCalls : public InTree {
+  protected:
+    ImportHook flush{"kernel32.dll", "FlushFileBuffers", reinterpret_cast<void*>(RecordFlush)};
+    ImportHook deletion{"kernel32.dll", "DeleteFileW", reinterpret_cast<void*>(RecordDelete)};
+    ImportHook move{"kernel32.dll", "MoveFileExW", reinterpret_cast<void*>(RecordMove)};
+    void SetUp() override {
+        InTree::SetUp();
+        g_recordedFlush = &flush;
+        g_recordedDelete = &deletion;
+        g_recordedMove = &move;
+        g_calls.clear();
+    }
+};
+
+// Without NtFlushBuffersFileEx (Windows 7, Wine) each staged file is flushed on its own before
+// its target goes, and every rename, the runtime archive's too, returns once it is on the disk.
+TEST_F(RecordedCalls, EachStagedFileIsFlushedBeforeItsTargetGoesAndRenamesWriteThrough) {
+    tree.Write("a", "old a");
+    tree.Write("_tmp_a", "new a");
+    tree.Write("sub/b", "old b");
+    tree.Write("sub/_tmp_b", "new b");
+    tree.Write("rt/lib/rt-0.jar", "new");
+    InstallTmpFiles("./");
+    RotateRuntimeArchive();
+    EXPECT_EQ(g_calls,
+              (std::vector<std::string>{"flush _tmp_a", "delete a", "move _tmp_a a write-through",
+                                        "flush _tmp_b", "delete b", "move _tmp_b b write-through",
+                                        "move rt-0.jar rt-0.jar.old write-through"}));
+    EXPECT_FALSE(g_errorFlag);
+}
+
+// --- The failure report -------------------------------------------------------------------------
+
+// A disk that fills up in the middle of a record: WriteFile writes what fits, then fails.
+const ImportHook* g_write = nullptr;
+DWORD g_room = 0;
+
+BOOL WINAPI WriteUntilFull(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
+                           LPOVERLAPPED overlapped) {
+    if (g_room == 0) {
+        *written = 0;
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }
+    const DWORD fits = std::min(size, g_room);
+    g_room -= fits;
+    return g_write->Original<decltype(&WriteFile)>()(file, data, fits, written, overlapped);
+}
+
+// Records carry no length: what a failed append wrote is taken back, so that the records
+// before it, and the ones appended later, still read.
+TEST(AppendToFile, RecordCutShortIsTakenBack) {
+    TempTree tree;
+    tree.Write("poker.jex", "earlier!");
+    g_room = 5;
+    {
+        const ImportHook full("kernel32.dll", "WriteFile", reinterpret_cast<void*>(WriteUntilFull));
+        g_write = &full;
+        EXPECT_THROW(AppendToFile(tree / "poker.jex", std::string(16, 'r')), fs::filesystem_error);
+    }
+    EXPECT_EQ(tree.Read("poker.jex"), "earlier!");
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include <boost/filesystem/path.hpp>
+
 namespace {
 
 // The import address table's slot that the loader filled with module!function.
@@ -57,4 +59,20 @@ ImportHook::ImportHook(const std::string& module, const std::string& function, v
 
 ImportHook::~ImportHook() {
     Store(slot_, original_);
+}
+
+std::string FileNameOf(HANDLE handle) {
+    std::wstring path(MAX_PATH, L'\0');
+    DWORD length = GetFinalPathNameByHandleW(handle, &path[0], static_cast<DWORD>(path.size()),
+                                             FILE_NAME_NORMALIZED);
+    if (length >= path.size()) {
+        path.resize(length);
+        length = GetFinalPathNameByHandleW(handle, &path[0], static_cast<DWORD>(path.size()),
+                                           FILE_NAME_NORMALIZED);
+    }
+    if (length == 0 || length >= path.size()) {
+        return std::string();
+    }
+    path.resize(length);
+    return boost::filesystem::path(path).filename().string();
 }

@@ -4,6 +4,8 @@
 // reaches the replacement. For what Wine does not do as Windows does.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 
 class ImportHook {
@@ -24,3 +26,7 @@ class ImportHook {
     void** slot_;
     void* original_;
 };
+
+// The last part of the path of the file behind handle, for a replacement to tell files apart;
+// empty when the system cannot tell.
+std::string FileNameOf(HANDLE handle);
