@@ -27,13 +27,17 @@ bool VolumeFlush::Add(const fs::path& path, HANDLE file, std::uint64_t volume,
 }
 
 void VolumeFlush::Flush() {
-    for (const auto& [volume, file] : volumes_) {
+    // Each handle goes once its volume is flushed, not with the run: a staged file the run itself
+    // held open would keep a later removal of it pending (two staged names for one target in a
+    // case-sensitive folder), and a client started meanwhile could not open it without sharing.
+    for (auto it = volumes_.begin(); it != volumes_.end(); it = volumes_.erase(it)) {
         DWORD err = 0;
         // Some file systems (network shares, FAT on removable drives) have nothing to flush.
-        if (!full_(file.first, err) && err != ERROR_INVALID_FUNCTION &&
+        if (!full_(it->second.first, err) && err != ERROR_INVALID_FUNCTION &&
             err != ERROR_NOT_SUPPORTED) {
-            ThrowWindowsError("flush", file.second, err);
+            ThrowWindowsError("flush", it->second.second, err);
         }
+        CloseHandle(it->second.first);
     }
     flushed_ = true;
 }

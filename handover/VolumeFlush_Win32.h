@@ -34,8 +34,9 @@ class VolumeFlush {
     // data out. False when the file is not taken in: it must then be flushed on its own.
     bool Add(const boost::filesystem::path& path, HANDLE file, std::uint64_t volume,
              const DirectoryId& id);
-    // One full flush per volume that holds a file taken in. Raises filesystem_error, naming the
-    // file whose flush failed, when the data may not be on the disk.
+    // One full flush per volume that holds a file taken in, closing each handle once flushed.
+    // Raises filesystem_error, naming the file whose flush failed, when the data may not be on
+    // the disk.
     void Flush();
     // Whether Flush has brought the file with this identity onto the disk.
     bool Covers(const DirectoryId& id) const;
@@ -45,7 +46,7 @@ class VolumeFlush {
   private:
     FlushCall dataOnly_;
     FlushCall full_;
-    // One handle on each volume, kept open for its full flush, and the path it was opened by.
+    // One handle on each volume, kept open until its full flush, and the path it was opened by.
     std::map<std::uint64_t, std::pair<HANDLE, boost::filesystem::path>> volumes_;
     std::set<DirectoryId> files_;
     bool flushed_ = false;

@@ -78,6 +78,21 @@ TEST_F(VolumeFlushTest, DataOfEachFileThenOneFullFlushPerVolume) {
     EXPECT_FALSE(flush.Covers(DirectoryId{1, 99}));
 }
 
+// Once flushed, no staged file stays open: the install may remove it again (two staged names for
+// one target), and the client may open it without sharing, while the run goes on.
+TEST_F(VolumeFlushTest, NoFileStaysOpenOnceFlushed) {
+    VolumeFlush flush(DataOnly, Full);
+    EXPECT_TRUE(flush.Add(dir_ / "a", Open("a"), 1, DirectoryId{1, 10}));
+    EXPECT_TRUE(flush.Add(dir_ / "c", Open("c"), 2, DirectoryId{2, 12}));
+    flush.Flush();
+    for (const char* name : {"a", "c"}) {
+        const HANDLE file = CreateFileW((dir_ / name).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        EXPECT_NE(file, INVALID_HANDLE_VALUE) << name << " still open: error " << GetLastError();
+        CloseHandle(file);
+    }
+}
+
 // Without the data-only call (Windows 7, Wine) nothing is taken in: each file is then flushed on
 // its own, as before.
 TEST_F(VolumeFlushTest, WithoutTheDataOnlyCallNothingIsTakenIn) {
