@@ -7,7 +7,7 @@
 #include <boost/filesystem/path.hpp>
 
 #include "fuzz/Check.h"
-#include "handover/Handover.h"
+#include "handover/StagedNames.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string name(reinterpret_cast<const char*>(data), size);

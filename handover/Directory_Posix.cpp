@@ -4,19 +4,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "handover/Directory.h"
+#include "handover/DirectoryHandle_Posix.h"
 #include "handover/PosixError.h"
 
 namespace fs = boost::filesystem;
 
 namespace {
 
-DirectoryId IdOf(const struct stat& st) {
-    return DirectoryId{static_cast<std::uint64_t>(st.st_dev),
-                       static_cast<std::uint64_t>(st.st_ino)};
+FileId IdOf(const struct stat& st) {
+    return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
 EntryKind KindOfMode(mode_t mode) {
@@ -26,58 +26,82 @@ EntryKind KindOfMode(mode_t mode) {
     return S_ISDIR(mode) ? EntryKind::kDirectory : EntryKind::kOther;
 }
 
-// Closes the descriptor it owns.
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    void reset(int fd) {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-        fd_ = fd;
-    }
-
-  private:
-    int fd_;
-};
-
-}  // namespace
-
-// The descriptor is read with getdents64 rather than through a DIR stream, whose opendir would
-// ask for the directory's status a second time.
-struct Directory::Handle {
-    explicit Handle(int fd) : fd(fd) {}
-    Descriptor fd;
-};
-
-Directory::Directory(const fs::path& path)
-    : path_(path), handle_(new Handle(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))) {
-    if (handle_->fd.get() < 0) {
-        ThrowPosixError("open directory", path, errno);
-    }
-    // The identity of what was opened, not of what the path names a moment later.
-    struct stat st;
-    if (fstat(handle_->fd.get(), &st) != 0) {
-        ThrowPosixError("stat directory", path, errno);
-    }
-    id_ = IdOf(st);
+// These say the file system has nothing to write out, not that anything was lost.
+bool NothingToFlush(int err) {
+    return err == EINVAL || err == EOPNOTSUPP || err == ENOTSUP || err == EROFS;
 }
 
-Directory::~Directory() = default;
+// The identity of what was opened, not of what the name leads to a moment later.
+FileId IdOfOpened(int fd, const fs::path& path) {
+    struct stat st;
+    if (fd < 0) {
+        ThrowPosixError("open directory", path, errno);
+    }
+    if (fstat(fd, &st) != 0) {
+        ThrowPosixError("stat directory", path, errno);
+    }
+    return IdOf(st);
+}
 
-namespace {
+// O_NONBLOCK: the listing saw a regular file, but should a FIFO have taken its name since,
+// opening it must not wait for a writer.
+int OpenFile(int dir, const fs::path& name) {
+    return openat(dir, name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+}
+
+// A link's text, read through the directory that holds it; false when it cannot be read.
+bool ReadLink(int dir, const std::string& name, std::string& text) {
+    std::vector<char> buffer(256);
+    while (true) {
+        const ssize_t length = readlinkat(dir, name.c_str(), buffer.data(), buffer.size());
+        if (length < 0) {
+            return false;
+        }
+        if (static_cast<std::size_t>(length) < buffer.size()) {
+            text.assign(buffer.data(), static_cast<std::size_t>(length));
+            return true;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+// Whether name's own way to the file it leads to passes through the link whose status is link:
+// each link on the way is looked at itself, through the directory that holds it.
+bool WayPassesThrough(int dir, const std::string& name, const struct stat& link) {
+    Descriptor held;
+    int at = dir;
+    std::string next = name;
+    // As many links as the kernel itself follows on one way.
+    for (int hop = 0; hop < 40; ++hop) {
+        struct stat st;
+        if (fstatat(at, next.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            return false;
+        }
+        if (st.st_dev == link.st_dev && st.st_ino == link.st_ino) {
+            return true;
+        }
+        std::string text;
+        if (!S_ISLNK(st.st_mode) || !ReadLink(at, next, text)) {
+            return false;
+        }
+        // The text is read from the folder that holds the link.
+        const std::size_t slash = next.rfind('/');
+        if (slash != std::string::npos) {
+            const std::string folder = slash == 0 ? "/" : next.substr(0, slash);
+            held.reset(openat(at, folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+            if (!held.valid()) {
+                return false;
+            }
+            at = held.get();
+        }
+        next = text;
+    }
+    return false;
+}
 
 // The listing already tells the type of most entries; only links (and file systems that do not
 // fill d_type) need a status query, which follows the link.
-EntryKind Classify(unsigned char type, const fs::path& path) {
+EntryKind Classify(const Directory& dir, unsigned char type, const fs::path& name) {
     switch (type) {
         case DT_REG:
             return EntryKind::kFile;
@@ -85,17 +109,84 @@ EntryKind Classify(unsigned char type, const fs::path& path) {
             return EntryKind::kDirectory;
         case DT_LNK:
         case DT_UNKNOWN:
-            return KindOf(path);
+            return dir.KindOf(name);
         default:
             return EntryKind::kOther;
     }
 }
 
+// Reads the entries of the directory open at fd from the start, handing each name and its type
+// from the listing to take; stops early when take returns false.
+template <class Take>
+void ReadEntries(int fd, const fs::path& path, Take take) {
+    if (lseek(fd, 0, SEEK_SET) != 0) {
+        ThrowPosixError("read directory", path, errno);
+    }
+    // Read with getdents64 rather than through a DIR stream, whose opendir would ask for the
+    // directory's status a second time.
+    std::vector<char> buffer(32 * 1024);
+    while (true) {
+        const ssize_t length = getdents64(fd, buffer.data(), buffer.size());
+        if (length < 0) {
+            ThrowPosixError("read directory", path, errno);
+        }
+        if (length == 0) {
+            return;
+        }
+        for (ssize_t offset = 0; offset < length;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(buffer.data() + offset);
+            offset += entry->d_reclen;
+            const std::string name = entry->d_name;
+            if (name != "." && name != ".." && !take(name, entry->d_type)) {
+                return;
+            }
+        }
+    }
+}
+
 }  // namespace
 
-EntryKind KindOf(const fs::path& path, DirectoryId* id) {
+Directory::Directory(const fs::path& path)
+    : path_(path),
+      handle_(new Handle{Descriptor(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))}),
+      id_(IdOfOpened(handle_->fd.get(), path)) {}
+
+Directory::Directory(const Directory& parent, const fs::path& name)
+    : path_(parent.Path() / name),
+      handle_(new Handle{Descriptor(
+          openat(parent.Native().fd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))}),
+      id_(IdOfOpened(handle_->fd.get(), path_)) {}
+
+Directory::~Directory() = default;
+
+DirectoryEntries Directory::List(bool (*wantFile)(const std::string& name)) const {
+    DirectoryEntries entries;
+    ReadEntries(handle_->fd.get(), path_, [&](const std::string& name, unsigned char type) {
+        const bool wanted = wantFile(name);
+        if (type == DT_REG && !wanted) {
+            return true;
+        }
+        switch (Classify(*this, type, name)) {
+            case EntryKind::kFile:
+                if (wanted) {
+                    entries.files.emplace_back(name);
+                }
+                break;
+            case EntryKind::kDirectory:
+                entries.subdirectories.emplace_back(name);
+                break;
+            case EntryKind::kOther:
+                break;
+        }
+        return true;
+    });
+    return entries;
+}
+
+EntryKind Directory::KindOf(const fs::path& name, FileId* id) const {
+    const int fd = handle_->fd.get();
     struct stat st;
-    if (stat(path.c_str(), &st) == 0) {
+    if (fstatat(fd, name.c_str(), &st, 0) == 0) {
         if (id != nullptr) {
             *id = IdOf(st);
         }
@@ -109,82 +200,164 @@ EntryKind KindOf(const fs::path& path, DirectoryId* id) {
     // A link that cannot be followed (ELOOP, EACCES on a folder on its way, ENAMETOOLONG...)
     // leads nowhere the walk could go: it is left out like a broken one.
     struct stat link;
-    if (lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+    if (fstatat(fd, name.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(link.st_mode)) {
         return EntryKind::kOther;
     }
-    ThrowPosixError("status", path, err);
+    ThrowPosixError("status", path_ / name, err);
 }
 
-fs::path ResolvedPath(const fs::path& dir) {
-    char* resolved = realpath(dir.c_str(), nullptr);
-    if (resolved == nullptr) {
-        ThrowPosixError("realpath", dir, errno);
+bool Directory::Exists(const fs::path& name) const {
+    const int fd = handle_->fd.get();
+    struct stat st;
+    if (fstatat(fd, name.c_str(), &st, 0) == 0) {
+        return true;
     }
-    const fs::path path(resolved);
-    free(resolved);
-    return path;
+    const int err = errno;
+    if (err == ENOENT || err == ENOTDIR) {
+        return false;
+    }
+    // A link that cannot be followed leads to nothing that could be there.
+    if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+        return false;
+    }
+    ThrowPosixError("status", path_ / name, err);
+}
+
+bool Directory::IsLinkToOwnTarget(const fs::path& link, const fs::path& target) const {
+    const int fd = handle_->fd.get();
+    struct stat own, linked, reached;
+    return fstatat(fd, link.c_str(), &own, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(own.st_mode) &&
+           fstatat(fd, link.c_str(), &linked, 0) == 0 &&
+           fstatat(fd, target.c_str(), &reached, 0) == 0 && linked.st_dev == reached.st_dev &&
+           linked.st_ino == reached.st_ino && !WayPassesThrough(fd, target.string(), own);
+}
+
+void Directory::Remove(const fs::path& name) const {
+    const int fd = handle_->fd.get();
+    struct stat st;
+    if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) {
+            return;
+        }
+        ThrowPosixError("status", path_ / name, errno);
+    }
+    if (unlinkat(fd, name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0 &&
+        errno != ENOENT) {
+        ThrowPosixError("remove", path_ / name, errno);
+    }
+}
+
+void Directory::RemoveAll(const fs::path& name) const {
+    // Each pass goes down to a directory with no directory left in it, removes everything else in
+    // it and then the directory itself, and starts again from the top: two descriptors at a time,
+    // however deep the tree, and only directories themselves are ever entered, never links.
+    while (true) {
+        struct stat st;
+        if (fstatat(handle_->fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) {
+                return;
+            }
+            ThrowPosixError("status", path_ / name, errno);
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            Remove(name);
+            return;
+        }
+        Descriptor above;
+        std::string current = name.string();
+        fs::path path = path_ / name;
+        while (true) {
+            const int parent = above.valid() ? above.get() : handle_->fd.get();
+            Descriptor here(
+                openat(parent, current.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (!here.valid()) {
+                ThrowPosixError("open directory", path, errno);
+            }
+            std::string below;
+            ReadEntries(here.get(), path, [&](const std::string& entry, unsigned char type) {
+                struct stat es;
+                if (type == DT_UNKNOWN) {
+                    if (fstatat(here.get(), entry.c_str(), &es, AT_SYMLINK_NOFOLLOW) != 0) {
+                        ThrowPosixError("status", path / entry, errno);
+                    }
+                    type = S_ISDIR(es.st_mode) ? DT_DIR : DT_REG;
+                }
+                if (type == DT_DIR) {
+                    below = entry;
+                    return false;
+                }
+                if (unlinkat(here.get(), entry.c_str(), 0) != 0 && errno != ENOENT) {
+                    ThrowPosixError("remove", path / entry, errno);
+                }
+                return true;
+            });
+            if (below.empty()) {
+                if (unlinkat(parent, current.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
+                    ThrowPosixError("remove", path, errno);
+                }
+                break;
+            }
+            above = std::move(here);
+            current = below;
+            path /= below;
+        }
+    }
+}
+
+void Directory::Rename(const fs::path& from, const fs::path& to) const {
+    // rename(2) replaces the destination in one step; the directory's flush makes it durable.
+    const int fd = handle_->fd.get();
+    if (renameat(fd, from.c_str(), fd, to.c_str()) != 0) {
+        ThrowPosixError("rename", path_ / from, path_ / to, errno);
+    }
+}
+
+void Directory::StartFlush(const fs::path& name) const {
+    const Descriptor file(OpenFile(handle_->fd.get(), name));
+    if (file.valid()) {
+        sync_file_range(file.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    }
+}
+
+void Directory::FlushContents(const fs::path& name) const {
+    const Descriptor file(OpenFile(handle_->fd.get(), name));
+    if (!file.valid()) {
+        ThrowPosixError("open", path_ / name, errno);
+    }
+    // The data, and of the metadata only what reading it back needs (its size).
+    if (fdatasync(file.get()) != 0 && !NothingToFlush(errno)) {
+        ThrowPosixError("fdatasync", path_ / name, errno);
+    }
+}
+
+void Directory::FlushNames() const {
+    if (fsync(handle_->fd.get()) != 0 && !NothingToFlush(errno)) {
+        ThrowPosixError("fsync", path_, errno);
+    }
 }
 
 // ".." of a directory is its parent in the file system, whatever path led to it, and the
 // kernel takes it across mount points; the root is its own parent. O_PATH needs no permission
 // to read the directories on the way up.
-void AddHolders(const fs::path& dir, std::vector<DirectoryId>& holders) {
+void AddHolders(const fs::path& dir, std::vector<FileId>& holders) {
     Descriptor current(open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     struct stat st;
-    if (current.get() < 0 || fstat(current.get(), &st) != 0) {
+    if (!current.valid() || fstat(current.get(), &st) != 0) {
         ThrowPosixError("open directory", dir, errno);
     }
-    DirectoryId below = IdOf(st);
+    FileId below = IdOf(st);
     fs::path up = dir;
     while (true) {
         up /= "..";
         current.reset(openat(current.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
-        if (current.get() < 0 || fstat(current.get(), &st) != 0) {
+        if (!current.valid() || fstat(current.get(), &st) != 0) {
             ThrowPosixError("open directory", up, errno);
         }
-        const DirectoryId id = IdOf(st);
+        const FileId id = IdOf(st);
         if (id == below) {
             return;
         }
         holders.push_back(id);
         below = id;
     }
-}
-
-DirectoryEntries Directory::ReadAndClose(bool (*wantFile)(const std::string& name)) {
-    DirectoryEntries entries;
-    std::vector<char> buffer(32 * 1024);
-    while (true) {
-        const ssize_t length = getdents64(handle_->fd.get(), buffer.data(), buffer.size());
-        if (length < 0) {
-            ThrowPosixError("read directory", path_, errno);
-        }
-        if (length == 0) {
-            break;
-        }
-        for (ssize_t offset = 0; offset < length;) {
-            const auto* entry = reinterpret_cast<const dirent64*>(buffer.data() + offset);
-            offset += entry->d_reclen;
-            const std::string name = entry->d_name;
-            const bool wanted = wantFile(name);
-            if (name == "." || name == ".." || (entry->d_type == DT_REG && !wanted)) {
-                continue;
-            }
-            fs::path path = path_ / name;
-            switch (Classify(entry->d_type, path)) {
-                case EntryKind::kFile:
-                    if (wanted) {
-                        entries.files.push_back(std::move(path));
-                    }
-                    break;
-                case EntryKind::kDirectory:
-                    entries.subdirectories.push_back(std::move(path));
-                    break;
-                case EntryKind::kOther:
-                    break;
-            }
-        }
-    }
-    handle_.reset();
-    return entries;
 }

@@ -1,5 +1,6 @@
 // The installer and the exit wait, in process, so that the run log of a clean run can be read.
 #include "handover/Handover.h"
+#include "handover/StagedNames.h"
 
 #include <chrono>
 #include <string>

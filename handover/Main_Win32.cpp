@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 
 #include <boost/filesystem/operations.hpp>
@@ -9,6 +10,7 @@
 
 #include "common/ClientNames.h"
 #include "handover/CommandLine.h"
+#include "handover/Directory.h"
 #include "handover/Errors.h"
 #include "handover/FileSystem.h"
 #include "handover/Handover.h"
@@ -23,20 +25,50 @@ namespace fs = boost::filesystem;
 std::ostringstream g_log;
 bool g_errorFlag = false;
 
+void LogSystemError(const fs::filesystem_error& error) {
+    // The operation is what the error was raised with; the library's own operations carry their
+    // namespace, which says nothing to support.
+    std::string operation = error.std::runtime_error::what();
+    const std::string library = "boost::filesystem::";
+    if (operation.compare(0, library.size(), library) == 0) {
+        operation.erase(0, library.size());
+    }
+    g_log << "ERROR: " << operation << ": " << error.path1();
+    if (!error.path2().empty()) {
+        g_log << " to: " << error.path2();
+    }
+    g_log << ": " << error.code().message() << std::endl;
+}
+
 void RotateRuntimeArchive() {
     const fs::path archive("./rt/lib/rt-0.jar");
-    const fs::path rotated("./rt/lib/rt-0.jar.old");
-    if (fs::exists(fs::status(archive))) {
-        // What is in the way gives way, as an older archive does: a rename cannot replace an
-        // empty directory, nor put a directory where a file is, and left there either would fail
-        // this run and every run after it. A directory with anything in it stays, and so fails.
-        const fs::file_status old = fs::symlink_status(rotated);
-        if (fs::is_directory(old) ? fs::is_empty(rotated)
-                                  : fs::exists(old) && fs::is_directory(fs::status(archive))) {
-            fs::remove(rotated);
-        }
-        RenameOnto(archive, rotated);
-        FlushRenames(archive.parent_path());
+    if (!EntryExists(archive)) {
+        return;
+    }
+    const fs::path name = archive.filename();
+    const fs::path rotated = "rt-0.jar.old";
+    const Directory lib(archive.parent_path());
+    FileId archiveId{}, rotatedId{};
+    if (lib.KindOf(name, &archiveId) != EntryKind::kOther &&
+        lib.KindOf(rotated, &rotatedId) != EntryKind::kOther && archiveId == rotatedId &&
+        !lib.IsLinkToOwnTarget(rotated, name)) {
+        // The archive leads to the older one itself (a link to it, or a second name for it): its
+        // bytes are aside already, and only its name is left to go.
+        lib.Remove(name);
+    } else {
+        // Whatever stands at the rotated name held the archive before it, whatever its shape now:
+        // it gives way whole. Left there, a rename could not replace it (a directory with
+        // anything in it, or of the other kind), and would fail this run and every run after it.
+        lib.RemoveAll(rotated);
+        lib.Rename(name, rotated);
+    }
+    // The rename is in place already; should its name not reach the disk, the next run rotates
+    // the archive again.
+    try {
+        lib.FlushNames();
+    } catch (const fs::filesystem_error& e) {
+        g_log << "WARNING: unable to flush directory: " << lib.Path()
+              << " (ignoring): " << e.code().message() << std::endl;
     }
 }
 
@@ -94,6 +126,34 @@ bool MayRun(const RunLock& lock) {
     return true;
 }
 
+// Says what the failure being handled was, unless it said so itself: the program's own errors
+// have written their "ERROR: " line where they were raised; everything else (the file system's
+// errors above all) gets one here, so that support can tell what went wrong and why.
+void LogWhatFailed() noexcept {
+    try {
+        try {
+            throw;
+        } catch (const RunClientError&) {
+        } catch (const SessionFileError&) {
+        } catch (const RemoveDestinationFileError&) {
+        } catch (const fs::filesystem_error& e) {
+            LogSystemError(e);
+        } catch (const std::exception& e) {
+            // One line, whatever the text holds: the utility library's errors end in a line end.
+            std::string text = e.what();
+            while (!text.empty() && text.back() == '\n') {
+                text.pop_back();
+            }
+            for (char& c : text) {
+                c = c == '\n' ? ' ' : c;
+            }
+            g_log << "ERROR: " << text << std::endl;
+        }
+    } catch (...) {
+        // Nothing is known of it, or saying what it was failed as well.
+    }
+}
+
 void RunSteps(int argc, char** argv) {
     g_log << "Awaiting client exit" << std::endl;
     AwaitClientExit();
@@ -118,6 +178,7 @@ int HandoverMain(int argc, char** argv) {
         }
     } catch (...) {
         g_errorFlag = true;
+        LogWhatFailed();
         g_log << "ERROR: unknown exception" << std::endl;
     }
     g_log << "EXIT: handover" << std::endl;

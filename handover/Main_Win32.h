@@ -5,6 +5,8 @@
 
 #include <sstream>
 
+#include <boost/filesystem/exception.hpp>
+
 // The report file in the working directory, and the id of the key its records are encrypted with.
 inline constexpr const char REPORT_FILE_NAME[] = "poker.jex";
 inline constexpr int REPORT_KEY_ID = 4;
@@ -14,11 +16,17 @@ extern std::ostringstream g_log;
 // Set when any step fails; never cleared. Decides whether the failure report is written.
 extern bool g_errorFlag;
 
+// Writes the "ERROR: " line that says what a failure of the file system was: the operation, the
+// path or paths it failed on, and the system's own words for why.
+void LogSystemError(const boost::filesystem::filesystem_error& error);
+
 // The whole run; argv[0] is not read, the rest go to the client. Always returns 0.
 int HandoverMain(int argc, char** argv);
 
-// Renames "./rt/lib/rt-0.jar" to "./rt/lib/rt-0.jar.old", replacing an older one, if the archive
-// exists. Raises boost::filesystem::filesystem_error when the rename or the status query fails.
+// Renames "./rt/lib/rt-0.jar" to "./rt/lib/rt-0.jar.old", if the archive exists. Whatever stands
+// at the rotated name gives way, a directory with everything in it included (links removed,
+// never followed). Raises boost::filesystem::filesystem_error when the system refuses the
+// rename or the removal, or the status query fails.
 void RotateRuntimeArchive();
 
 // Starts "./client.exe" with args[0..count) (UTF-8) joined by blanks, without waiting for it.

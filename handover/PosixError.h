@@ -11,3 +11,9 @@
     throw boost::filesystem::filesystem_error(
         operation, path, boost::system::error_code(err, boost::system::system_category()));
 }
+
+[[noreturn]] inline void ThrowPosixError(const char* operation, const boost::filesystem::path& from,
+                                         const boost::filesystem::path& to, int err) {
+    throw boost::filesystem::filesystem_error(
+        operation, from, to, boost::system::error_code(err, boost::system::system_category()));
+}

@@ -23,7 +23,9 @@ struct Call {
     std::vector<std::string> paths;  // absolute: descriptors as strace -y names them
 };
 
-// Calls of a trace made with -y, with relative paths made absolute under root.
+// Calls of a trace made with -y, each path absolute: a descriptor as strace -y names it, a name
+// after a directory's descriptor (unlinkat, renameat, openat) joined to that directory, and a
+// relative path made absolute under root.
 std::vector<Call> ParseTrace(const std::string& trace, const std::string& root) {
     std::vector<Call> calls;
     for (const std::string& line : Lines(trace)) {
@@ -32,16 +34,28 @@ std::vector<Call> ParseTrace(const std::string& trace, const std::string& root) 
             continue;
         }
         Call call{line.substr(0, paren), {}};
-        // Arguments up to the result: "./x" strings and "3</abs/x>" descriptors.
         const std::string args = line.substr(paren, line.rfind(" = ") - paren);
+        std::string directory;  // the descriptor just read, for a name that follows it
         for (std::size_t pos = 0; pos < args.size(); ++pos) {
-            if (args.compare(pos, 3, "\"./") == 0) {
-                const auto end = args.find('"', pos + 1);
-                call.paths.push_back(root + args.substr(pos + 2, end - pos - 2));
-                pos = end;
-            } else if (args[pos] == '<' && pos + 1 < args.size() && args[pos + 1] == '/') {
+            if (args[pos] == '<' && pos + 1 < args.size() && args[pos + 1] == '/') {
                 const auto end = args.find('>', pos);
-                call.paths.push_back(args.substr(pos + 1, end - pos - 1));
+                directory = args.substr(pos + 1, end - pos - 1);
+                pos = end;
+                // A descriptor alone (fsync, syncfs) names its own file.
+                if (args.compare(pos + 1, 3, ", \"") != 0) {
+                    call.paths.push_back(directory);
+                    directory.clear();
+                }
+            } else if (args[pos] == '"') {
+                const auto end = args.find('"', pos + 1);
+                std::string name = args.substr(pos + 1, end - pos - 1);
+                if (name.compare(0, 2, "./") == 0) {
+                    name = name.substr(2);
+                }
+                call.paths.push_back(name[0] == '/'       ? name
+                                     : !directory.empty() ? directory + "/" + name
+                                                          : root + "/" + name);
+                directory.clear();
                 pos = end;
             }
         }

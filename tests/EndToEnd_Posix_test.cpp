@@ -105,7 +105,34 @@ TEST(EndToEndPosix, RenameThatFailsStopsTheRun) {
                       "About to attempt delete of file: \"./locked/a\"",
                       "File: \"./locked/a\" deleted (OK)",
                       "Renaming file: \"./locked/_tmp_a\" to: \"./locked/a\"",
+                      "ERROR: rename: \"./locked/_tmp_a\" to: \"./locked/a\": Operation not "
+                      "permitted",
                       "ERROR: rename failed", "ERROR: unknown exception", "EXIT: handover"}));
+}
+
+// A folder the run may not change: the rotation fails there, with a report that says why, and the
+// client is not started.
+TEST(EndToEndPosix, RuntimeArchiveInAFolderThatMayNotChangeFailsTheRun) {
+    TempTree tree;
+    tree.InstallClient();
+    tree.Write("rt/lib/rt-0.jar", "runtime");
+    tree.Write("rt/lib/rt-0.jar.old", "the older runtime");
+    if (!tree.Chattr("+i", "rt/lib")) {
+        GTEST_SKIP() << "chattr +i is not supported on " << tree.Root();
+    }
+    ExpectQuietSuccess(tree.Run());
+    EXPECT_FALSE(tree.ClientStarted());
+    EXPECT_EQ(tree.Read("rt/lib/rt-0.jar"), "runtime");
+    EXPECT_EQ(tree.Read("rt/lib/rt-0.jar.old"), "the older runtime");
+    const auto logs = tree.ReportLogs();
+    ASSERT_EQ(logs.size(), 1u);
+    const auto lines = Lines(logs[0]);
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 4, lines.end()),
+              (std::vector<std::string>{
+                  "About to rename old RT",
+                  "ERROR: remove: \"./rt/lib/rt-0.jar.old\": Operation not permitted",
+                  "ERROR: unknown exception", "EXIT: handover"}));
 }
 
 }  // namespace

@@ -107,6 +107,11 @@ std::vector<std::string> OldKernel(std::vector<std::string> options) {
     return options;
 }
 
+// Acts on the entries of a directory go through the directory's descriptor by name
+// (unlinkat(4, "a", 0), renameat(4, "_tmp_a", 4, "a")), so a fault is aimed with "-P" and the
+// entry's bare name, which strace matches against each path argument as written; the tree's
+// names are told apart by their last element. What goes by path from the working directory (the
+// session file, the runtime archive's status, the report) is aimed by that path.
 std::vector<InjectedFault> Faults() {
     auto inject = [](const std::string& path, const std::string& what) {
         std::vector<std::string> args;
@@ -116,54 +121,70 @@ std::vector<InjectedFault> Faults() {
         args.insert(args.end(), {"-e", "inject=" + what});
         return args;
     };
+    const std::string kRemoveA = "ERROR: remove: \"./a\": ";
     return {
         // The status of the session file.
-        {"session_status_EIO", inject("./session.dat", "newfstatat:error=EIO"), {true, {kWaiting}}},
+        {"session_status_EIO",
+         inject("./session.dat", "newfstatat:error=EIO"),
+         {true, {kWaiting, "ERROR: status: \"./session.dat\": Input/output error"}}},
         {"session_status_EACCES",
          inject("./session.dat", "newfstatat:error=EACCES"),
-         {true, {kWaiting}}},
+         {true, {kWaiting, "ERROR: status: \"./session.dat\": Permission denied"}}},
         // Opening and reading directories.
         {"open_root_EACCES",
-         inject("./", "openat:error=EACCES"),
-         {true, {"About to install _tmp_ files"}}},
+         inject("./", "openat:error=EACCES:when=2"),
+         {true,
+          {"About to install _tmp_ files", "ERROR: open directory: \"./\": Permission denied"}}},
         {"open_subdirectory_EIO",
-         inject("./sub", "openat:error=EIO"),
-         {true, {"About to install _tmp_ files in subdirectory: \"./sub\""}}},
+         inject("sub", "openat:error=EIO"),
+         {true,
+          {"About to install _tmp_ files in subdirectory: \"./sub\"",
+           "ERROR: open directory: \"./sub\": Input/output error"}}},
         {"read_root_EIO",
          {"-e", "trace=getdents64", "-e", "inject=getdents64:error=EIO"},
-         {true, {"About to install _tmp_ files"}}},
+         {true,
+          {"About to install _tmp_ files", "ERROR: read directory: \"./\": Input/output error"}}},
         // A fault that passes while the tree is first listed: the second listing installs all.
         {"read_root_EIO_once",
          {"-e", "trace=getdents64", "-e", "inject=getdents64:error=EIO:when=1"},
          {false, {}}},
         // A link whose target cannot be examined (a folder on its way that may not be searched,
         // say) is left out, as a broken one is.
-        {"status_link_EACCES", inject("./shortcut", "newfstatat:error=EACCES:when=1"), {false, {}}},
-        {"status_link_ELOOP", inject("./shortcut", "newfstatat:error=ELOOP:when=1"), {false, {}}},
-        // Removing a target: a fault that passes is retried, one that stays fails the run.
-        {"lstat_target_EIO_once", inject("./a", "newfstatat:error=EIO:when=2"), {false, {}}},
-        {"unlink_target_EBUSY_once", inject("./a", "unlink:error=EBUSY:when=1"), {false, {}}},
-        {"unlink_target_EACCES_twice", inject("./a", "unlink:error=EACCES:when=1..2"), {false, {}}},
-        {"rmdir_target_EBUSY_once", inject("./d", "rmdir:error=EBUSY:when=1"), {false, {}}},
-        {"unlink_target_EPERM_always",
-         inject("./a", "unlink:error=EPERM"),
+        {"status_link_EACCES", inject("shortcut", "newfstatat:error=EACCES:when=1"), {false, {}}},
+        {"status_link_ELOOP", inject("shortcut", "newfstatat:error=ELOOP:when=1"), {false, {}}},
+        // Removing a target: a fault that passes is retried, one that stays fails the run and says
+        // why.
+        {"lstat_target_EIO_once", inject("a", "newfstatat:error=EIO:when=1"), {false, {}}},
+        {"remove_target_EBUSY_once", inject("a", "unlinkat:error=EBUSY:when=1"), {false, {}}},
+        {"remove_target_EACCES_twice", inject("a", "unlinkat:error=EACCES:when=1..2"), {false, {}}},
+        {"remove_directory_target_EBUSY_once",
+         inject("d", "unlinkat:error=EBUSY:when=1"),
+         {false, {}}},
+        {"remove_target_EPERM_always",
+         inject("a", "unlinkat:error=EPERM"),
          {true,
           {"WARNING: unable to delete file: \"./a\" (retrying)",
-           "ERROR: file: \"./a\" could not be deleted"}}},
-        {"status_target_EIO", inject("./a", "newfstatat:error=EIO:when=3"), {true, {kDeleteA}}},
+           kRemoveA + "Operation not permitted", "ERROR: file: \"./a\" could not be deleted"}}},
+        {"status_target_EIO",
+         inject("a", "newfstatat:error=EIO:when=2"),
+         {true, {kDeleteA, "ERROR: status: \"./a\": Input/output error"}}},
         // A target that only looks gone is replaced by the rename all the same.
         {"status_target_ENOENT",
-         {"-P", "./a", "-e", "inject=unlink:error=EPERM", "-e",
-          "inject=newfstatat:error=ENOENT:when=3"},
+         {"-P", "a", "-e", "inject=unlinkat:error=EPERM", "-e",
+          "inject=newfstatat:error=ENOENT:when=2"},
          {false, {}}},
         // Renaming a staged file onto its target.
         {"rename_staged_EACCES",
-         inject("./_tmp_a", "rename:error=EACCES"),
-         {true, {kRenameA, "ERROR: rename failed"}}},
+         inject("_tmp_a", "renameat:error=EACCES"),
+         {true,
+          {kRenameA, "ERROR: rename: \"./_tmp_a\" to: \"./a\": Permission denied",
+           "ERROR: rename failed"}}},
         {"rename_staged_ENOSPC_later",
-         inject("./sub/deeper/_tmp_c", "rename:error=ENOSPC"),
+         inject("_tmp_c", "renameat:error=ENOSPC"),
          {true,
           {"Renaming file: \"./sub/deeper/_tmp_c\" to: \"./sub/deeper/c\"",
+           "ERROR: rename: \"./sub/deeper/_tmp_c\" to: \"./sub/deeper/c\": No space left on "
+           "device",
            "ERROR: rename failed"}}},
         // Flushing the staged files before the first target goes, all at once: an error that may
         // have lost data keeps every target (Durability_test shows the report), one that says
@@ -179,7 +200,7 @@ std::vector<InjectedFault> Faults() {
          {"-e", "trace=syncfs", "-e", "inject=syncfs:error=EROFS:when=1"},
          {false, {}}},
         {"open_staged_EACCES",
-         inject("./_tmp_a", "openat:error=EACCES"),
+         inject("_tmp_a", "openat:error=EACCES"),
          {true, {"ERROR: file: \"./_tmp_a\" could not be flushed to disk: Permission denied"}}},
         {"sync_file_range_EIO",
          {"-e", "trace=sync_file_range", "-e", "inject=sync_file_range:error=EIO"},
@@ -187,16 +208,16 @@ std::vector<InjectedFault> Faults() {
         // Each staged file flushed on its own before its target goes, where a flush of the whole
         // file system cannot be trusted to report a failure (Linux before 5.8).
         {"old_kernel_fdatasync_staged_EIO",
-         OldKernel(inject("./_tmp_a", "fdatasync:error=EIO")),
+         OldKernel(inject("_tmp_a", "fdatasync:error=EIO")),
          {true, {"ERROR: file: \"./_tmp_a\" could not be flushed to disk: Input/output error"}}},
         {"old_kernel_fdatasync_staged_EINVAL",
-         OldKernel(inject("./_tmp_a", "fdatasync:error=EINVAL")),
+         OldKernel(inject("_tmp_a", "fdatasync:error=EINVAL")),
          {false, {}}},
         {"old_kernel_fdatasync_staged_EROFS",
-         OldKernel(inject("./_tmp_a", "fdatasync:error=EROFS")),
+         OldKernel(inject("_tmp_a", "fdatasync:error=EROFS")),
          {false, {}}},
         {"old_kernel_fdatasync_staged_EOPNOTSUPP",
-         OldKernel(inject("./_tmp_a", "fdatasync:error=EOPNOTSUPP")),
+         OldKernel(inject("_tmp_a", "fdatasync:error=EOPNOTSUPP")),
          {false, {}}},
         // The renames are in place: new names that cannot be flushed only warn.
         {"syncfs_names_EIO",
@@ -214,16 +235,20 @@ std::vector<InjectedFault> Faults() {
          {false, {}}},
         {"open_tree_for_lock_EACCES", inject("./", "openat:error=EACCES:when=1"), {false, {}}},
         // The staged self-copy only warns.
-        {"unlink_self_copy_EPERM",
-         inject("./_tmp_handover.exe", "unlink:error=EPERM"),
+        {"remove_self_copy_EPERM",
+         inject("_tmp_handover.exe", "unlinkat:error=EPERM"),
          {false, {}}},
         // The runtime archive.
         {"rename_archive_EBUSY",
-         inject("./rt/lib/rt-0.jar", "rename:error=EBUSY"),
-         {true, {"About to rename old RT"}}},
+         inject("rt-0.jar", "renameat:error=EBUSY"),
+         {true,
+          {"About to rename old RT",
+           "ERROR: rename: \"./rt/lib/rt-0.jar\" to: \"./rt/lib/rt-0.jar.old\": Device or "
+           "resource busy"}}},
         {"status_archive_EIO",
          inject("./rt/lib/rt-0.jar", "newfstatat:error=EIO"),
-         {true, {"About to rename old RT"}}},
+         {true,
+          {"About to rename old RT", "ERROR: status: \"./rt/lib/rt-0.jar\": Input/output error"}}},
         {"status_archive_ENOENT_skips_rotation",
          inject("./rt/lib/rt-0.jar", "newfstatat:error=ENOENT"),
          {false, {}}},
@@ -256,9 +281,15 @@ TEST_P(InjectedFaults, KeepThePromise) {
     const InjectedFault& fault = GetParam();
     TempTree tree;
     Populate(tree, fault.withClient);
-    std::vector<std::string> options = {"-o", "/dev/null", "--quiet=all"};
+    // The trace shows the fault was made: aimed at a call the program no longer makes, a row
+    // would pass without testing anything.
+    const std::string traceFile = tree.Root().string() + ".strace";
+    std::vector<std::string> options = {"-o", traceFile, "--quiet=all"};
     options.insert(options.end(), fault.strace.begin(), fault.strace.end());
     const RunResult run = tree.Run({}, Strace(options));
+    EXPECT_NE(ReadFile(traceFile).find("(INJECTED)"), std::string::npos)
+        << "the fault was never injected";
+    fs::remove(traceFile);
     CheckPromise(tree, run, fault.outcome);
 }
 
@@ -373,7 +404,10 @@ TEST_F(AsNobody, UnreadableDirectoryFailsTheRun) {
     }
     fs::permissions(tree / "d", fs::perms::all_all);
     fs::permissions(tree / "sub", fs::perms::no_perms);
-    CheckPromise(tree, Run(), {true, {"About to install _tmp_ files in subdirectory: \"./sub\""}});
+    CheckPromise(tree, Run(),
+                 {true,
+                  {"About to install _tmp_ files in subdirectory: \"./sub\"",
+                   "ERROR: open directory: \"./sub\": Permission denied"}});
     fs::permissions(tree / "sub", fs::perms::all_all);
 }
 
