@@ -1,7 +1,7 @@
 // The listing where Wine does not list as Windows does: Windows lists a symbolic link to a file
 // with the reparse-point attribute, which Wine never shows, and a listing can break off midway (a
-// share that goes away). The listing the system hands over is altered at FindFirstFileExW and
-// FindNextFileW, with the real entries of a scratch tree behind it.
+// share that goes away). The listing the system hands over is altered at
+// GetFileInformationByHandleEx, with the real entries of a scratch tree behind it.
 #include <windows.h>
 
 #include <algorithm>
@@ -19,37 +19,31 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-ImportHook* g_first = nullptr;
-ImportHook* g_next = nullptr;
+ImportHook* g_list = nullptr;
 std::wstring g_link;    // the entry listed as a reparse point, as Windows lists a link
-DWORD g_breakWith = 0;  // once set, the listing breaks off after its first entry with this error
+DWORD g_breakWith = 0;  // once set, the listing breaks off after its first part with this error
 
-void MarkLink(WIN32_FIND_DATAW* data) {
-    if (_wcsicmp(data->cFileName, g_link.c_str()) == 0) {
-        data->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
-    }
-}
-
-HANDLE WINAPI FindFirstMarking(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVOID data,
-                               FINDEX_SEARCH_OPS search, LPVOID filter, DWORD flags) {
-    const HANDLE find = g_first->Original<decltype(&FindFirstFileExW)>()(pattern, level, data,
-                                                                         search, filter, flags);
-    if (find != INVALID_HANDLE_VALUE) {
-        MarkLink(static_cast<WIN32_FIND_DATAW*>(data));
-    }
-    return find;
-}
-
-BOOL WINAPI FindNextMarking(HANDLE find, LPWIN32_FIND_DATAW data) {
-    if (g_breakWith != 0) {
+BOOL WINAPI ListMarking(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID buffer, DWORD size) {
+    if (kind == FileIdBothDirectoryInfo && g_breakWith != 0) {
         SetLastError(g_breakWith);
         return FALSE;
     }
-    const BOOL found = g_next->Original<decltype(&FindNextFileW)>()(find, data);
-    if (found) {
-        MarkLink(data);
+    const BOOL listed =
+        g_list->Original<decltype(&GetFileInformationByHandleEx)>()(file, kind, buffer, size);
+    if (listed && (kind == FileIdBothDirectoryInfo || kind == FileIdBothDirectoryRestartInfo)) {
+        for (auto* entry = static_cast<FILE_ID_BOTH_DIR_INFO*>(buffer);;
+             entry = reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(reinterpret_cast<char*>(entry) +
+                                                              entry->NextEntryOffset)) {
+            const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            if (_wcsicmp(name.c_str(), g_link.c_str()) == 0) {
+                entry->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+            }
+            if (entry->NextEntryOffset == 0) {
+                break;
+            }
+        }
     }
-    return found;
+    return listed;
 }
 
 bool AnyFile(const std::string&) {
@@ -67,12 +61,11 @@ std::vector<std::string> Names(const std::vector<fs::path>& paths) {
 
 class Listing : public InTree {
   protected:
-    ImportHook first{"kernel32.dll", "FindFirstFileExW", reinterpret_cast<void*>(FindFirstMarking)};
-    ImportHook next{"kernel32.dll", "FindNextFileW", reinterpret_cast<void*>(FindNextMarking)};
+    ImportHook list{"kernel32.dll", "GetFileInformationByHandleEx",
+                    reinterpret_cast<void*>(ListMarking)};
     void SetUp() override {
         InTree::SetUp();
-        g_first = &first;
-        g_next = &next;
+        g_list = &list;
         g_link.clear();
         g_breakWith = 0;
     }
@@ -95,7 +88,7 @@ TEST_F(Listing, ReparsePointIsListedAsWhatItLeadsTo) {
         SCOPED_TRACE(fs::path(c.link).string());
         g_link = c.link;
         Directory dir("./");
-        const DirectoryEntries entries = dir.ReadAndClose(AnyFile);
+        const DirectoryEntries entries = dir.List(AnyFile);
         EXPECT_EQ(Names(entries.files), c.files);
         EXPECT_EQ(Names(entries.subdirectories), c.subdirectories);
     }
@@ -109,7 +102,7 @@ TEST_F(Listing, ListingThatBreaksOffRaises) {
     Directory dir("./");
     g_breakWith = ERROR_NETNAME_DELETED;
     try {
-        dir.ReadAndClose(AnyFile);
+        dir.List(AnyFile);
         ADD_FAILURE() << "a listing cut short passed for a whole one";
     } catch (const fs::filesystem_error& e) {
         EXPECT_EQ(e.code().value(), ERROR_NETNAME_DELETED);

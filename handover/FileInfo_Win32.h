@@ -11,20 +11,32 @@
 
 #include "handover/Directory.h"
 
-// A handle owned for its scope.
+// A handle owned for its scope, or until it is handed on.
 class ScopedHandle {
   public:
-    explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
-    ~ScopedHandle() {
-        if (handle_ != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle_);
+    explicit ScopedHandle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
+    ~ScopedHandle() { reset(); }
+    ScopedHandle(ScopedHandle&& other) noexcept : handle_(other.handle_) {
+        other.handle_ = INVALID_HANDLE_VALUE;
+    }
+    ScopedHandle& operator=(ScopedHandle&& other) noexcept {
+        if (this != &other) {
+            reset(other.handle_);
+            other.handle_ = INVALID_HANDLE_VALUE;
         }
+        return *this;
     }
     ScopedHandle(const ScopedHandle&) = delete;
     ScopedHandle& operator=(const ScopedHandle&) = delete;
 
     HANDLE get() const { return handle_; }
     bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    void reset(HANDLE handle = INVALID_HANDLE_VALUE) {
+        if (handle_ != INVALID_HANDLE_VALUE) {
+            CloseHandle(handle_);
+        }
+        handle_ = handle;
+    }
 
   private:
     HANDLE handle_;
@@ -33,12 +45,12 @@ class ScopedHandle {
 // What a path leads to: its attributes, and what identifies it whatever path reaches it.
 struct FileFacts {
     DWORD attributes;
-    DirectoryId id;
+    FileId id;
 };
 
 // The volume and the file id. The 128-bit id (Windows 8 and later) is the one that is unique on
 // ReFS; on NTFS its low half is the 64-bit file index, which is all Windows 7 has.
-inline DirectoryId IdentityOf(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& info) {
+inline FileId IdentityOf(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& info) {
     // FILE_ID_INFO and its class number (FileIdInfo), which headers for Windows 7 leave out.
     struct {
         ULONGLONG volumeSerialNumber;
@@ -49,11 +61,10 @@ inline DirectoryId IdentityOf(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& i
         std::uint64_t low = 0, high = 0;
         std::memcpy(&low, idInfo.fileId, sizeof low);
         std::memcpy(&high, idInfo.fileId + sizeof low, sizeof high);
-        return DirectoryId{info.dwVolumeSerialNumber, low, high};
+        return FileId{info.dwVolumeSerialNumber, low, high};
     }
-    return DirectoryId{
-        info.dwVolumeSerialNumber,
-        (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+    return FileId{info.dwVolumeSerialNumber,
+                  (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
 }
 
 // What path leads to, links and junctions followed; false, with the error in err, when it

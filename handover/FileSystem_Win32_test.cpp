@@ -1,8 +1,10 @@
-// What Windows refuses and Wine allows: a rename onto a read-only file, any query of a name
-// whose file is pending deletion, write access to a read-only file for anyone, and a file held
-// by a byte-range lock; a disk that fills up; and what Wine does without a trace: a flush, a
-// rename written through. Each refusal is made as Windows makes it, and each call recorded, at
-// the system call, with the real files of a scratch tree behind it.
+// What Windows refuses and Wine allows: a rename onto a read-only file, the deletion of a file in
+// use, any query of a name whose file is pending deletion, write access to a read-only file for
+// anyone, and a file held by a byte-range lock; a disk that fills up; and what Wine does without
+// a trace: a flush, a rename written through. Each refusal is made as Windows makes it, and each
+// call recorded, at the system call (the native NtOpenFile and NtSetInformationFile that the
+// program acts on a directory's entries with, and kernel32's own), with the real files of a
+// scratch tree behind it.
 #include <windows.h>
 
 #include <algorithm>
@@ -13,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <boost/filesystem/operations.hpp>
 
+#include "handover/Directory.h"
 #include "handover/Errors.h"
 #include "handover/FileSystem.h"
 #include "handover/Handover.h"
@@ -47,29 +50,43 @@ std::vector<std::string> Matching(const std::vector<std::string>& lines, const s
     return found;
 }
 
-// --- Renaming onto a read-only file -------------------------------------------------------------
+// --- Renaming onto a read-only file, deleting a file in use ------------------------------------
 
-// Windows will not rename onto a read-only file, nor onto one that a running program has mapped
-// (the name in g_mapped): ERROR_ACCESS_DENIED both.
-ImportHook* g_move = nullptr;
+using SetInformationCall = decltype(&NtSetInformationFile);
+using OpenCall = decltype(&NtOpenFile);
+
+// The name that a rename's record gives, as a path in the directory it names.
+std::wstring RenameTarget(PVOID information) {
+    const auto* rename = static_cast<const FILE_RENAME_INFORMATION*>(information);
+    const std::wstring name(rename->FileName, rename->FileNameLength / sizeof(wchar_t));
+    return rename->RootDirectory == nullptr ? name : PathOf(rename->RootDirectory) + L"\\" + name;
+}
+
+// Windows will not rename onto a read-only file (ERROR_ACCESS_DENIED), and will not delete a
+// file that a running program has mapped (the name in g_mapped).
+ImportHook* g_refusingSet = nullptr;
 std::wstring g_mapped;
 
-BOOL WINAPI MoveRefusingReadOnly(LPCWSTR from, LPCWSTR to, DWORD flags) {
-    const DWORD attributes = GetFileAttributesW(to);
-    if (attributes != INVALID_FILE_ATTRIBUTES &&
-        ((attributes & FILE_ATTRIBUTE_READONLY) != 0 || Named(to, g_mapped))) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
+NTSTATUS NTAPI SetRefusing(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG size,
+                           FILE_INFORMATION_CLASS kind) {
+    if (kind == FileRenameInformation) {
+        const DWORD attributes = GetFileAttributesW(RenameTarget(information).c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+            return kStatusAccessDenied;
+        }
     }
-    return g_move->Original<decltype(&MoveFileExW)>()(from, to, flags);
+    if (kind == FileDispositionInformation && Named(PathOf(file).c_str(), g_mapped)) {
+        return kStatusCannotDelete;
+    }
+    return g_refusingSet->Original<SetInformationCall>()(file, io, information, size, kind);
 }
 
 class ReadOnlyDestination : public InTree {
   protected:
-    ImportHook hook{"kernel32.dll", "MoveFileExW", reinterpret_cast<void*>(MoveRefusingReadOnly)};
+    ImportHook hook{"ntdll.dll", "NtSetInformationFile", reinterpret_cast<void*>(SetRefusing)};
     void SetUp() override {
         InTree::SetUp();
-        g_move = &hook;
+        g_refusingSet = &hook;
         g_mapped.clear();
     }
 };
@@ -98,14 +115,31 @@ TEST_F(ReadOnlyDestination, OldArchiveInUseKeepsItsAttribute) {
     EXPECT_TRUE(IsReadOnly(tree / "rt/lib/rt-0.jar.old"));
 }
 
+// A name that reappears read-only between the removal and the rename is replaced all the same,
+// and the file that takes its place keeps its own attributes.
+TEST_F(ReadOnlyDestination, RenameOntoAReadOnlyFileReplacesIt) {
+    tree.Write("a", "new");
+    tree.Write("b", "old");
+    MakeReadOnly(tree / "b");
+    const Directory dir("./");
+    dir.Rename("a", "b");
+    EXPECT_FALSE(tree.Exists("a"));
+    EXPECT_EQ(tree.Read("b"), "new");
+    EXPECT_FALSE(IsReadOnly(tree / "b"));
+}
+
 // --- Names pending deletion ---------------------------------------------------------------------
 
 // A file deleted while a scanner holds it with delete sharing: the name stays until the scanner
 // lets go, and meanwhile Windows refuses every query and every delete of it with
 // ERROR_ACCESS_DENIED (STATUS_DELETE_PENDING). Here the file itself goes at once; its name is
-// refused until g_letGo.
+// refused until g_letGo. The session file is deleted by the test (DeleteFileW) and waited for
+// by path (GetFileAttributesW); a target is deleted and looked for in its directory
+// (NtSetInformationFile, NtOpenFile).
 ImportHook* g_attributes = nullptr;
 ImportHook* g_delete = nullptr;
+ImportHook* g_pendingOpen = nullptr;
+ImportHook* g_pendingSet = nullptr;
 std::wstring g_held;  // the name a scanner holds; deleting it makes it pending
 std::wstring g_pending;
 std::chrono::steady_clock::time_point g_letGo;
@@ -113,6 +147,13 @@ constexpr auto kScannerHolds = std::chrono::milliseconds(700);
 
 bool IsPending(LPCWSTR path) {
     return Named(path, g_pending) && std::chrono::steady_clock::now() < g_letGo;
+}
+
+void Deleted(LPCWSTR path) {
+    if (Named(path, g_held)) {
+        g_pending = g_held;
+        g_letGo = std::chrono::steady_clock::now() + kScannerHolds;
+    }
 }
 
 DWORD WINAPI AttributesOfPending(LPCWSTR path) {
@@ -129,11 +170,29 @@ BOOL WINAPI DeleteWhileHeld(LPCWSTR path) {
         return FALSE;
     }
     const BOOL deleted = g_delete->Original<decltype(&DeleteFileW)>()(path);
-    if (deleted && Named(path, g_held)) {
-        g_pending = g_held;
-        g_letGo = std::chrono::steady_clock::now() + kScannerHolds;
+    if (deleted) {
+        Deleted(path);
     }
     return deleted;
+}
+
+NTSTATUS NTAPI OpenPending(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                           PIO_STATUS_BLOCK io, ULONG share, ULONG options) {
+    if (IsPending(NameOf(attributes).c_str())) {
+        return kStatusDeletePending;
+    }
+    return g_pendingOpen->Original<OpenCall>()(handle, access, attributes, io, share, options);
+}
+
+NTSTATUS NTAPI DisposeWhileHeld(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG size,
+                                FILE_INFORMATION_CLASS kind) {
+    const std::wstring path = PathOf(file);
+    const NTSTATUS status =
+        g_pendingSet->Original<SetInformationCall>()(file, io, information, size, kind);
+    if (status >= 0 && kind == FileDispositionInformation) {
+        Deleted(path.c_str());
+    }
+    return status;
 }
 
 class PendingDelete : public InTree {
@@ -141,10 +200,14 @@ class PendingDelete : public InTree {
     ImportHook attributes{"kernel32.dll", "GetFileAttributesW",
                           reinterpret_cast<void*>(AttributesOfPending)};
     ImportHook deletion{"kernel32.dll", "DeleteFileW", reinterpret_cast<void*>(DeleteWhileHeld)};
+    ImportHook open{"ntdll.dll", "NtOpenFile", reinterpret_cast<void*>(OpenPending)};
+    ImportHook set{"ntdll.dll", "NtSetInformationFile", reinterpret_cast<void*>(DisposeWhileHeld)};
     void SetUp() override {
         InTree::SetUp();
         g_attributes = &attributes;
         g_delete = &deletion;
+        g_pendingOpen = &open;
+        g_pendingSet = &set;
         g_held.clear();
         g_pending.clear();
     }
@@ -216,43 +279,43 @@ TEST(EntryExists, OnlyRefusedQueriesCountAsPresent) {
 
 // --- The staged file's flush --------------------------------------------------------------------
 
-// Opening the staged file g_refused to write to it fails with g_error g_times times: a scanner
-// that shares no writing (a sharing violation), a byte-range lock (a lock violation), or what
+// Opening the staged file g_refused to write to it fails with g_status g_times times: a scanner
+// that shares no writing (a sharing violation), a byte-range lock (a lock conflict), or what
 // Windows says to anyone of a read-only file (access denied).
 ImportHook* g_open = nullptr;
 std::wstring g_refused;
-DWORD g_error = 0;
+NTSTATUS g_status = 0;
 int g_times = 0;
 bool g_readOnlyRefused = false;
 int g_writersOfRefused = 0;  // write-access opens of g_refused that succeeded
 
-HANDLE WINAPI OpenRefusing(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                           DWORD disposition, DWORD flags, HANDLE model) {
-    if ((access & GENERIC_WRITE) != 0) {
+NTSTATUS NTAPI OpenRefusing(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                            PIO_STATUS_BLOCK io, ULONG share, ULONG options) {
+    const bool writing = (access & FILE_WRITE_DATA) != 0;
+    const std::wstring path = PathOf(attributes);
+    if (writing) {
         // The access check comes before the sharing check.
-        const DWORD attributes = GetFileAttributesW(path);
-        if (g_readOnlyRefused && attributes != INVALID_FILE_ATTRIBUTES &&
-            (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return INVALID_HANDLE_VALUE;
+        const DWORD own = GetFileAttributesW(path.c_str());
+        if (g_readOnlyRefused && own != INVALID_FILE_ATTRIBUTES &&
+            (own & FILE_ATTRIBUTE_READONLY) != 0) {
+            return kStatusAccessDenied;
         }
-        if (Named(path, g_refused) && g_times > 0) {
+        if (Named(path.c_str(), g_refused) && g_times > 0) {
             --g_times;
-            SetLastError(g_error);
-            return INVALID_HANDLE_VALUE;
+            return g_status;
         }
     }
-    const HANDLE handle = g_open->Original<decltype(&CreateFileW)>()(path, access, share, security,
-                                                                     disposition, flags, model);
-    if (handle != INVALID_HANDLE_VALUE && (access & GENERIC_WRITE) != 0 && Named(path, g_refused)) {
+    const NTSTATUS status =
+        g_open->Original<OpenCall>()(handle, access, attributes, io, share, options);
+    if (status >= 0 && writing && Named(path.c_str(), g_refused)) {
         ++g_writersOfRefused;
     }
-    return handle;
+    return status;
 }
 
 class RefusedFlush : public InTree {
   protected:
-    ImportHook hook{"kernel32.dll", "CreateFileW", reinterpret_cast<void*>(OpenRefusing)};
+    ImportHook hook{"ntdll.dll", "NtOpenFile", reinterpret_cast<void*>(OpenRefusing)};
     void SetUp() override {
         InTree::SetUp();
         g_open = &hook;
@@ -269,21 +332,21 @@ class RefusedFlush : public InTree {
 // any other refusal fails the file at once, and its target stays.
 TEST_F(RefusedFlush, OnlyAProgramHoldingTheFileIsWaitedFor) {
     struct Case {
-        DWORD error;
+        NTSTATUS status;
         bool waited;
     } cases[] = {
-        {ERROR_SHARING_VIOLATION, true},
-        {ERROR_LOCK_VIOLATION, true},
-        {ERROR_ACCESS_DENIED, false},  // not read-only: the file is not this user's to write
-        {ERROR_FILE_NOT_FOUND, false},
+        {kStatusSharingViolation, true},
+        {kStatusFileLockConflict, true},
+        {kStatusAccessDenied, false},  // not read-only: the file is not this user's to write
+        {kStatusObjectNameNotFound, false},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.error);
+        SCOPED_TRACE(c.status);
         g_log.str("");
         g_errorFlag = false;
         tree.Write("a", "old");
         tree.Write("_tmp_a", "new");
-        g_error = c.error;
+        g_status = c.status;
         g_times = 3;
         const std::string warning = "WARNING: unable to flush file: \"./_tmp_a\" (retrying)";
         if (c.waited) {
@@ -320,7 +383,7 @@ TEST_F(RefusedFlush, ReadOnlyStagedFileIsFlushedAndKeepsItsAttribute) {
 // file is never left writable.
 TEST_F(RefusedFlush, ReadOnlyStagedFileThatStaysHeldKeepsItsAttribute) {
     g_readOnlyRefused = true;
-    g_error = ERROR_SHARING_VIOLATION;
+    g_status = kStatusSharingViolation;
     g_times = 1000;
     MakeReadOnly(tree / "_tmp_a");
     EXPECT_THROW(InstallTmpFiles("./"), RemoveDestinationFileError);
@@ -332,12 +395,14 @@ TEST_F(RefusedFlush, ReadOnlyStagedFileThatStaysHeldKeepsItsAttribute) {
 // What Windows says when the attribute cannot be set (a file system that keeps none, say).
 const ImportHook* g_setAttributes = nullptr;
 
-BOOL WINAPI SetAttributesRefusingReadOnly(LPCWSTR path, DWORD attributes) {
-    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
+NTSTATUS NTAPI SetRefusingReadOnly(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG size,
+                                   FILE_INFORMATION_CLASS kind) {
+    if (kind == FileBasicInformation &&
+        (static_cast<const FILE_BASIC_INFORMATION*>(information)->FileAttributes &
+         FILE_ATTRIBUTE_READONLY) != 0) {
+        return kStatusAccessDenied;
     }
-    return g_setAttributes->Original<decltype(&SetFileAttributesW)>()(path, attributes);
+    return g_setAttributes->Original<SetInformationCall>()(file, io, information, size, kind);
 }
 
 // Installed without its attribute, the file would go in writable: it is not installed, as one
@@ -345,8 +410,8 @@ BOOL WINAPI SetAttributesRefusingReadOnly(LPCWSTR path, DWORD attributes) {
 TEST_F(RefusedFlush, ReadOnlyStagedFileWhoseAttributeCannotBeSetBackIsNotInstalled) {
     g_readOnlyRefused = true;
     MakeReadOnly(tree / "_tmp_a");
-    const ImportHook refuse("kernel32.dll", "SetFileAttributesW",
-                            reinterpret_cast<void*>(SetAttributesRefusingReadOnly));
+    const ImportHook refuse("ntdll.dll", "NtSetInformationFile",
+                            reinterpret_cast<void*>(SetRefusingReadOnly));
     g_setAttributes = &refuse;
     EXPECT_THROW(InstallTmpFiles("./"), RemoveDestinationFileError);
     EXPECT_EQ(g_writersOfRefused, 1);
@@ -358,42 +423,57 @@ TEST_F(RefusedFlush, ReadOnlyStagedFileWhoseAttributeCannotBeSetBackIsNotInstall
 
 // --- What reaches the disk, and when ------------------------------------------------------------
 
-// Wine turns FlushFileBuffers into an fsync that no Windows program sees, and ignores
-// MOVEFILE_WRITE_THROUGH: the calls are recorded as "flush NAME", "delete NAME" and
-// "move FROM TO", with " write-through" when the rename asks for it.
+// Wine turns FlushFileBuffers into an fsync that no Windows program sees, and writes nothing
+// through: the calls are recorded as "flush NAME", "delete NAME" and "move FROM TO", with
+// " write-through" when the file was opened to have its rename written through, as MoveFileExW
+// opens it for MOVEFILE_WRITE_THROUGH.
 std::vector<std::string> g_calls;
+std::vector<HANDLE> g_writingThrough;
 ImportHook* g_recordedFlush = nullptr;
-ImportHook* g_recordedDelete = nullptr;
-ImportHook* g_recordedMove = nullptr;
+ImportHook* g_recordedOpen = nullptr;
+ImportHook* g_recordedSet = nullptr;
 
 BOOL WINAPI RecordFlush(HANDLE file) {
     g_calls.push_back("flush " + FileNameOf(file));
     return g_recordedFlush->Original<decltype(&FlushFileBuffers)>()(file);
 }
 
-BOOL WINAPI RecordDelete(LPCWSTR path) {
-    g_calls.push_back("delete " + fs::path(path).filename().string());
-    return g_recordedDelete->Original<decltype(&DeleteFileW)>()(path);
+NTSTATUS NTAPI RecordOpen(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                          PIO_STATUS_BLOCK io, ULONG share, ULONG options) {
+    const NTSTATUS status =
+        g_recordedOpen->Original<OpenCall>()(handle, access, attributes, io, share, options);
+    if (status >= 0 && (options & FILE_WRITE_THROUGH) != 0) {
+        g_writingThrough.push_back(*handle);
+    }
+    return status;
 }
 
-BOOL WINAPI RecordMove(LPCWSTR from, LPCWSTR to, DWORD flags) {
-    g_calls.push_back("move " + fs::path(from).filename().string() + " " +
-                      fs::path(to).filename().string() +
-                      ((flags & MOVEFILE_WRITE_THROUGH) != 0 ? " write-through" : ""));
-    return g_recordedMove->Original<decltype(&MoveFileExW)>()(from, to, flags);
+NTSTATUS NTAPI RecordSet(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG size,
+                         FILE_INFORMATION_CLASS kind) {
+    if (kind == FileDispositionInformation) {
+        g_calls.push_back("delete " + FileNameOf(file));
+    } else if (kind == FileRenameInformation) {
+        const bool through = std::find(g_writingThrough.begin(), g_writingThrough.end(), file) !=
+                             g_writingThrough.end();
+        g_calls.push_back("move " + FileNameOf(file) + " " +
+                          fs::path(RenameTarget(information)).filename().string() +
+                          (through ? " write-through" : ""));
+    }
+    return g_recordedSet->Original<SetInformationCall>()(file, io, information, size, kind);
 }
 
 class RecordedCalls : public InTree {
   protected:
     ImportHook flush{"kernel32.dll", "FlushFileBuffers", reinterpret_cast<void*>(RecordFlush)};
-    ImportHook deletion{"kernel32.dll", "DeleteFileW", reinterpret_cast<void*>(RecordDelete)};
-    ImportHook move{"kernel32.dll", "MoveFileExW", reinterpret_cast<void*>(RecordMove)};
+    ImportHook open{"ntdll.dll", "NtOpenFile", reinterpret_cast<void*>(RecordOpen)};
+    ImportHook set{"ntdll.dll", "NtSetInformationFile", reinterpret_cast<void*>(RecordSet)};
     void SetUp() override {
         InTree::SetUp();
         g_recordedFlush = &flush;
-        g_recordedDelete = &deletion;
-        g_recordedMove = &move;
+        g_recordedOpen = &open;
+        g_recordedSet = &set;
         g_calls.clear();
+        g_writingThrough.clear();
     }
 };
 

@@ -26,6 +26,11 @@ std::ostringstream g_log;
 bool g_errorFlag = false;
 
 void LogSystemError(const fs::filesystem_error& error) {
+    LogSystemError(error, error.path1(), error.path2());
+}
+
+void LogSystemError(const fs::filesystem_error& error, const fs::path& path1,
+                    const fs::path& path2) {
     // The operation is what the error was raised with; the library's own operations carry their
     // namespace, which says nothing to support.
     std::string operation = error.std::runtime_error::what();
@@ -33,9 +38,9 @@ void LogSystemError(const fs::filesystem_error& error) {
     if (operation.compare(0, library.size(), library) == 0) {
         operation.erase(0, library.size());
     }
-    g_log << "ERROR: " << operation << ": " << error.path1();
-    if (!error.path2().empty()) {
-        g_log << " to: " << error.path2();
+    g_log << "ERROR: " << operation << ": " << path1;
+    if (!path2.empty()) {
+        g_log << " to: " << path2;
     }
     g_log << ": " << error.code().message() << std::endl;
 }

@@ -5,7 +5,12 @@
 
 #include <sstream>
 
-#include <boost/filesystem/exception.hpp>
+namespace boost {
+namespace filesystem {
+class filesystem_error;
+class path;
+}  // namespace filesystem
+}  // namespace boost
 
 // The report file in the working directory, and the id of the key its records are encrypted with.
 inline constexpr const char REPORT_FILE_NAME[] = "poker.jex";
@@ -17,8 +22,11 @@ extern std::ostringstream g_log;
 extern bool g_errorFlag;
 
 // Writes the "ERROR: " line that says what a failure of the file system was: the operation, the
-// path or paths it failed on, and the system's own words for why.
+// path or paths it failed on, and the system's own words for why. The second form names the
+// paths as the run log has named them before (path2 empty when there is one).
 void LogSystemError(const boost::filesystem::filesystem_error& error);
+void LogSystemError(const boost::filesystem::filesystem_error& error,
+                    const boost::filesystem::path& path1, const boost::filesystem::path& path2);
 
 // The whole run; argv[0] is not read, the rest go to the client. Always returns 0.
 int HandoverMain(int argc, char** argv);

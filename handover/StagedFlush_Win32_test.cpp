@@ -1,9 +1,9 @@
 // Staged files made durable together, as on Windows 8 and later: each file's data written out
 // (NtFlushBuffersFileEx with FLUSH_FLAGS_FILE_DATA_ONLY), then one FlushFileBuffers per volume,
 // all before the first target goes. Wine has no NtFlushBuffersFileEx: the program finds a
-// stand-in when it looks the call up, which with FlushFileBuffers and DeleteFileW records what
-// was asked. A program of its own, since the call is looked up once per process: the stand-in
-// must be in place before any test of the process looks.
+// stand-in when it looks the call up, which with FlushFileBuffers and NtSetInformationFile (the
+// deletions) records what was asked. A program of its own, since the call is looked up once per
+// process: the stand-in must be in place before any test of the process looks.
 #include <windows.h>
 
 #include <cstring>
@@ -52,9 +52,12 @@ BOOL WINAPI RecordFlush(HANDLE file) {
     return g_flush->Original<decltype(&FlushFileBuffers)>()(file);
 }
 
-BOOL WINAPI RecordDelete(LPCWSTR path) {
-    g_calls.push_back("delete " + fs::path(path).filename().string());
-    return g_delete->Original<decltype(&DeleteFileW)>()(path);
+NTSTATUS NTAPI RecordDelete(HANDLE file, PIO_STATUS_BLOCK io, PVOID information, ULONG size,
+                            FILE_INFORMATION_CLASS kind) {
+    if (kind == FileDispositionInformation) {
+        g_calls.push_back("delete " + FileNameOf(file));
+    }
+    return g_delete->Original<decltype(&NtSetInformationFile)>()(file, io, information, size, kind);
 }
 
 // Three staged files, in the order of the walk: the root's, then sub's, then sub/deeper's.
@@ -68,7 +71,7 @@ class FlushedTogether : public InTree {
   protected:
     ImportHook lookUp{"kernel32.dll", "GetProcAddress", reinterpret_cast<void*>(LookUp)};
     ImportHook flush{"kernel32.dll", "FlushFileBuffers", reinterpret_cast<void*>(RecordFlush)};
-    ImportHook deletion{"kernel32.dll", "DeleteFileW", reinterpret_cast<void*>(RecordDelete)};
+    ImportHook deletion{"ntdll.dll", "NtSetInformationFile", reinterpret_cast<void*>(RecordDelete)};
     void SetUp() override {
         InTree::SetUp();
         g_lookUp = &lookUp;

@@ -76,7 +76,7 @@ void RemoveDestination(const Directory& dir, const fs::path& target, const fs::p
     }
     g_errorFlag = true;
     if (refused) {
-        LogSystemError(*refused);
+        LogSystemError(*refused, destination, fs::path());
     }
     g_log << "ERROR: file: " << destination << " could not be deleted" << std::endl;
     throw RemoveDestinationFileError(nullptr, __FILE__, __LINE__);
@@ -95,7 +95,7 @@ void Install(const Directory& dir, const fs::path& name, const fs::path& target,
         g_log << "File renamed (OK)" << std::endl;
     } catch (const fs::filesystem_error& e) {
         g_errorFlag = true;
-        LogSystemError(e);
+        LogSystemError(e, source, destination);
         g_log << "ERROR: rename failed" << std::endl;
         throw RemoveDestinationFileError(nullptr, __FILE__, __LINE__);
     } catch (...) {

@@ -12,8 +12,7 @@ VolumeFlush::~VolumeFlush() {
     }
 }
 
-bool VolumeFlush::Add(const fs::path& path, HANDLE file, std::uint64_t volume,
-                      const DirectoryId& id) {
+bool VolumeFlush::Add(const fs::path& path, HANDLE file, std::uint64_t volume, const FileId& id) {
     DWORD err = 0;
     if (dataOnly_ == nullptr || !dataOnly_(file, err)) {
         CloseHandle(file);
@@ -42,6 +41,6 @@ void VolumeFlush::Flush() {
     flushed_ = true;
 }
 
-bool VolumeFlush::Covers(const DirectoryId& id) const {
+bool VolumeFlush::Covers(const FileId& id) const {
     return flushed_ && files_.count(id) > 0;
 }

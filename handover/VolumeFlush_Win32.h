@@ -33,13 +33,13 @@ class VolumeFlush {
     // Takes file, a handle with write access to path that it owns from now on, and writes its
     // data out. False when the file is not taken in: it must then be flushed on its own.
     bool Add(const boost::filesystem::path& path, HANDLE file, std::uint64_t volume,
-             const DirectoryId& id);
+             const FileId& id);
     // One full flush per volume that holds a file taken in, closing each handle once flushed.
     // Raises filesystem_error, naming the file whose flush failed, when the data may not be on
     // the disk.
     void Flush();
     // Whether Flush has brought the file with this identity onto the disk.
-    bool Covers(const DirectoryId& id) const;
+    bool Covers(const FileId& id) const;
     // How many files were taken in.
     std::size_t Size() const { return files_.size(); }
 
@@ -48,6 +48,6 @@ class VolumeFlush {
     FlushCall full_;
     // One handle on each volume, kept open until its full flush, and the path it was opened by.
     std::map<std::uint64_t, std::pair<HANDLE, boost::filesystem::path>> volumes_;
-    std::set<DirectoryId> files_;
+    std::set<FileId> files_;
     bool flushed_ = false;
 };

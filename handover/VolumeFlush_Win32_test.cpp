@@ -62,7 +62,7 @@ class VolumeFlushTest : public ::testing::Test {
 // there: a fixed number of device flushes, however many files.
 TEST_F(VolumeFlushTest, DataOfEachFileThenOneFullFlushPerVolume) {
     VolumeFlush flush(DataOnly, Full);
-    const DirectoryId a{1, 10}, b{1, 11}, c{2, 12}, d{1, 13};
+    const FileId a{1, 10}, b{1, 11}, c{2, 12}, d{1, 13};
     EXPECT_TRUE(flush.Add(dir_ / "a", Open("a"), 1, a));
     EXPECT_TRUE(flush.Add(dir_ / "b", Open("b"), 1, b));
     EXPECT_TRUE(flush.Add(dir_ / "c", Open("c"), 2, c));
@@ -72,18 +72,18 @@ TEST_F(VolumeFlushTest, DataOfEachFileThenOneFullFlushPerVolume) {
     flush.Flush();
     EXPECT_EQ(g_calls, (std::vector<std::string>{"data a", "data b", "data c", "data d", "full a",
                                                  "full c"}));
-    for (const DirectoryId& id : {a, b, c, d}) {
+    for (const FileId& id : {a, b, c, d}) {
         EXPECT_TRUE(flush.Covers(id));
     }
-    EXPECT_FALSE(flush.Covers(DirectoryId{1, 99}));
+    EXPECT_FALSE(flush.Covers(FileId{1, 99}));
 }
 
 // Once flushed, no staged file stays open: the install may remove it again (two staged names for
 // one target), and the client may open it without sharing, while the run goes on.
 TEST_F(VolumeFlushTest, NoFileStaysOpenOnceFlushed) {
     VolumeFlush flush(DataOnly, Full);
-    EXPECT_TRUE(flush.Add(dir_ / "a", Open("a"), 1, DirectoryId{1, 10}));
-    EXPECT_TRUE(flush.Add(dir_ / "c", Open("c"), 2, DirectoryId{2, 12}));
+    EXPECT_TRUE(flush.Add(dir_ / "a", Open("a"), 1, FileId{1, 10}));
+    EXPECT_TRUE(flush.Add(dir_ / "c", Open("c"), 2, FileId{2, 12}));
     flush.Flush();
     for (const char* name : {"a", "c"}) {
         const HANDLE file = CreateFileW((dir_ / name).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
@@ -97,7 +97,7 @@ TEST_F(VolumeFlushTest, NoFileStaysOpenOnceFlushed) {
 // its own, as before.
 TEST_F(VolumeFlushTest, WithoutTheDataOnlyCallNothingIsTakenIn) {
     VolumeFlush flush(nullptr, Full);
-    const DirectoryId a{1, 10};
+    const FileId a{1, 10};
     EXPECT_FALSE(flush.Add(dir_ / "a", Open("a"), 1, a));
     flush.Flush();
     EXPECT_EQ(g_calls, std::vector<std::string>{});
@@ -111,7 +111,7 @@ TEST_F(VolumeFlushTest, FailuresLeaveFilesUncovered) {
     {
         VolumeFlush flush(DataOnly, Full);
         g_failing = "b";
-        const DirectoryId a{1, 10}, b{1, 11};
+        const FileId a{1, 10}, b{1, 11};
         EXPECT_TRUE(flush.Add(dir_ / "a", Open("a"), 1, a));
         EXPECT_FALSE(flush.Add(dir_ / "b", Open("b"), 1, b));
         flush.Flush();
@@ -121,7 +121,7 @@ TEST_F(VolumeFlushTest, FailuresLeaveFilesUncovered) {
     {
         VolumeFlush flush(DataOnly, Full);
         g_failing = "c";
-        const DirectoryId c{1, 12};
+        const FileId c{1, 12};
         g_failing = "";
         EXPECT_TRUE(flush.Add(dir_ / "c", Open("c"), 1, c));
         g_failing = "c";

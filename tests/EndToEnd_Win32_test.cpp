@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 #include <boost/filesystem/operations.hpp>
+#include <boost/system/error_code.hpp>
 
 #include "tests/TempTree.h"
 
@@ -225,7 +226,12 @@ TEST(EndToEndWindows, TargetHeldOpenThroughoutStopsTheRun) {
     std::vector<std::string> expected = StartLines();
     expected.push_back("About to attempt delete of file: \".\\a\"");
     expected.insert(expected.end(), 20, "WARNING: unable to delete file: \".\\a\" (retrying)");
-    expected.insert(expected.end(), {"ERROR: file: \".\\a\" could not be deleted",
+    // Why, in the system's own words.
+    const std::string sharing =
+        boost::system::error_code(ERROR_SHARING_VIOLATION, boost::system::system_category())
+            .message();
+    expected.insert(expected.end(), {"ERROR: remove: \".\\a\": " + sharing,
+                                     "ERROR: file: \".\\a\" could not be deleted",
                                      "ERROR: unknown exception", "EXIT: handover"});
     EXPECT_EQ(Lines(logs[0]), expected);
 }

@@ -114,6 +114,37 @@ TEST(HostileInput, TreeDeeperThanPathMaxIsInstalled) {
     EXPECT_EQ(std::system(("rm -rf '" + (tree / level).string() + "'").c_str()), 0);
 }
 
+// A target that is a link to a folder, deep enough that its path from the tree is within PATH_MAX
+// but its absolute path is not: nothing about it is ever asked by an absolute path.
+TEST(HostileInput, LinkToAFolderAsATargetPastWhereAbsolutePathsReach) {
+    TempTree tree;
+    tree.InstallClient();
+    const std::string level(100, 'd');
+    // The deepest folder's absolute path just past PATH_MAX.
+    const std::size_t want = PATH_MAX + 10 - fs::canonical(tree.Root()).string().size();
+    std::string deep;
+    while (deep.size() + 2 * (level.size() + 1) < want) {
+        deep += level + "/";
+    }
+    deep += std::string(want - deep.size() - 1, 'e') + "/";
+    ASSERT_LT(deep.size() + 20, static_cast<std::size_t>(PATH_MAX));
+    {
+        // Made with relative steps: the whole path is too long for a single call.
+        const WorkingDirectory cwd(tree.Root());
+        fs::create_directories(deep + "folder");
+        const WorkingDirectory down(deep);
+        fs::create_directory_symlink("folder", "l");
+        std::ofstream("_tmp_l") << "new l";
+    }
+    ExpectQuietSuccess(tree.Run());
+    EXPECT_NE(tree.WaitForClient(), "") << ::testing::PrintToString(tree.ReportLogs());
+    const WorkingDirectory cwd(tree.Root());
+    const WorkingDirectory down(deep);
+    EXPECT_EQ(ReadFile("l"), "new l");
+    EXPECT_FALSE(fs::exists("_tmp_l"));
+    EXPECT_EQ(std::system(("rm -rf '" + level + "'").c_str()), 0);
+}
+
 // A report file that a FIFO has taken the place of: opening it to write would wait for a reader
 // for ever, with the run lock held. The record is lost, as for any report that cannot be written,
 // and nothing goes into the pipe, read or not.

@@ -117,6 +117,55 @@ std::vector<Shape> Shapes() {
              EXPECT_FALSE(tree.Exists("_tmp_t"));
              EXPECT_LOGGED(log, "File renamed (OK)");
          }},
+        {"a target whose own way passes through its staged link is replaced",
+         [](const TempTree& tree) {
+             if (!tree.NativeLinks()) {
+                 return false;
+             }
+             // Removing a breaks nothing: the staged link still leads to the new file.
+             tree.Write("a-2.0.dat", "new a");
+             tree.Link("_tmp_a", "a-2.0.dat");
+             tree.Link("a", "_tmp_a");
+             return true;
+         },
+         [](const TempTree& tree, const Log& log) {
+             EXPECT_EQ(tree.Read("a"), "new a");
+             EXPECT_FALSE(tree.Exists("_tmp_a"));
+             EXPECT_EQ(fs::read_symlink(tree / "a").string(), "a-2.0.dat");
+             EXPECT_LOGGED(log, "File renamed (OK)");
+         }},
+        {"an install that turns the way to a folder walked before into a file",
+         [](const TempTree& tree) {
+             // bin may be reached as ./a, through plugins/y, which _tmp_y then replaces.
+             if (!tree.NativeLinks()) {
+                 return false;
+             }
+             tree.Write("bin/f", "old");
+             tree.Write("bin/_tmp_f", "new");
+             tree.Write("plugins/_tmp_y", "new y");
+             tree.Link("plugins/y", "../bin");
+             tree.Link("a", "plugins/y");
+             return true;
+         },
+         [](const TempTree& tree, const Log&) {
+             EXPECT_EQ(tree.Read("bin/f"), "new");
+             EXPECT_FALSE(tree.Exists("bin/_tmp_f"));
+             EXPECT_EQ(tree.Read("plugins/y"), "new y");
+         }},
+        {"an empty directory target on the way the walk came in",
+         [](const TempTree& tree) {
+             // The only way to ext/sub is x, through ext/sub/t, which _tmp_t replaces.
+             tree.MakeDir("../../ext/sub/t");
+             tree.Write("../../ext/sub/_tmp_t", "t");
+             tree.Link("x", "../../ext/sub/t/..");
+             return true;
+         },
+         [](const TempTree& tree, const Log& log) {
+             EXPECT_EQ(tree.Read("../../ext/sub/t"), "t");
+             EXPECT_FALSE(tree.Exists("../../ext/sub/_tmp_t"));
+             EXPECT_LOGGED(log, "Renaming file: " + Q("./x/_tmp_t") + " to: " + Q("./x/t"));
+         },
+         {"ext/sub/t", "ext/sub/_tmp_t"}},
         {"names that are only the prefix are left alone",
          [](const TempTree& tree) {
              tree.Write("data/_tmp_", "data");
@@ -253,6 +302,15 @@ std::vector<Shape> Shapes() {
              EXPECT_LOGGED(
                  log, "WARNING: file: " + Q("./sub/_TMP_Com1.log") + " names no target (ignoring)");
          }},
+        {"a session.dat link that cannot be followed counts as gone",
+         [](const TempTree& tree) {
+             if (!tree.NativeLinks()) {
+                 return false;
+             }
+             tree.Link("session.dat", "session.dat");
+             return true;
+         },
+         [](const TempTree& tree, const Log&) { EXPECT_TRUE(tree.Exists("session.dat")); }},
         {"a dangling link named session.dat counts as gone",
          [](const TempTree& tree) {
              if (!tree.NativeLinks()) {

@@ -61,7 +61,7 @@ ImportHook::~ImportHook() {
     Store(slot_, original_);
 }
 
-std::string FileNameOf(HANDLE handle) {
+std::wstring PathOf(HANDLE handle) {
     std::wstring path(MAX_PATH, L'\0');
     DWORD length = GetFinalPathNameByHandleW(handle, &path[0], static_cast<DWORD>(path.size()),
                                              FILE_NAME_NORMALIZED);
@@ -71,8 +71,25 @@ std::string FileNameOf(HANDLE handle) {
                                            FILE_NAME_NORMALIZED);
     }
     if (length == 0 || length >= path.size()) {
-        return std::string();
+        return std::wstring();
     }
     path.resize(length);
-    return boost::filesystem::path(path).filename().string();
+    return path;
+}
+
+std::string FileNameOf(HANDLE handle) {
+    return boost::filesystem::path(PathOf(handle)).filename().string();
+}
+
+std::wstring NameOf(const OBJECT_ATTRIBUTES* attributes) {
+    const UNICODE_STRING* name = attributes->ObjectName;
+    const std::wstring text(name->Buffer, name->Length / sizeof(wchar_t));
+    return boost::filesystem::path(text).filename().native();
+}
+
+std::wstring PathOf(const OBJECT_ATTRIBUTES* attributes) {
+    const UNICODE_STRING* name = attributes->ObjectName;
+    const std::wstring text(name->Buffer, name->Length / sizeof(wchar_t));
+    return attributes->RootDirectory == nullptr ? text
+                                                : PathOf(attributes->RootDirectory) + L"\\" + text;
 }
