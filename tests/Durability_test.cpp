@@ -2,6 +2,7 @@
 // removed, and each directory's new names before the client starts. Read off the system calls
 // of a real run (strace -y names each descriptor's file).
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -322,6 +323,61 @@ TEST(Durability, NewNamesReachTheDiskWhereverTheWayToTheirFolderLeadsNow) {
                 << dir << " was not flushed after its rename\n"
                 << trace.text;
         }
+    }
+}
+
+// Where a flush of the whole file system is not known to reach the disk (ramfs here, as for FUSE,
+// NFS, SMB and any file system not known), each staged file is flushed on its own before its
+// target goes, and each directory with new names after its renames, however many files the
+// update holds; tmpfs is known, and flushed whole twice. Each in a mount namespace of its own.
+TEST(Durability, FileSystemsAreFlushedWholeOnlyWhereThatIsKnownToReachTheDisk) {
+    if (!StraceWorks() || std::system("unshare -m true >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "needs strace and mount namespaces (unshare -m)";
+    }
+    for (const std::string type : {"ramfs", "tmpfs"}) {
+        SCOPED_TRACE(type);
+        TempTree tree;
+        const fs::path out = tree.Root().string() + ".out";
+        fs::create_directories(out);
+        fs::copy_file(CLIENT_PROBE_BIN, out / "client.exe");
+        const std::string script =
+            "set -e; out=\"$1\"; shift; mount -t " + type +
+            " none \"$PWD\"; cd \"$PWD\"; mkdir sub; printf old > a; printf new > _tmp_a; "
+            "printf b > sub/_tmp_b; printf c > sub/_tmp_c; cp \"$out/client.exe\" client.exe; "
+            "strace -o \"$out/trace\" -y -e trace=openat,fdatasync,fsync,syncfs,unlinkat,"
+            "renameat,clone,clone3,vfork \"$@\"; cat a sub/b sub/c > \"$out/contents\"; "
+            "test ! -e poker.jex";
+        const RunResult run =
+            tree.Run({}, {"unshare", "-m", "sh", "-c", script, "sh", out.string()});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(ReadFile((out / "contents").string()), "newbc");
+        Trace trace;
+        trace.root = fs::canonical(tree.Root()).string();
+        trace.text = ReadFile((out / "trace").string());
+        trace.calls = ParseTrace(trace.text, trace.root);
+        for (int k = 0; k < static_cast<int>(trace.calls.size()); ++k) {
+            if (kSpawn.count(trace.calls[k].name) > 0 && trace.spawn < 0) {
+                trace.spawn = k;
+            }
+        }
+        ASSERT_GE(trace.spawn, 0) << trace.text;
+        if (type == "tmpfs") {
+            EXPECT_EQ(trace.Count({"syncfs"}), 2) << trace.text;
+            EXPECT_EQ(trace.Count({"fdatasync"}), 0) << trace.text;
+        } else {
+            EXPECT_EQ(trace.Count({"syncfs"}), 0) << trace.text;
+            for (const char* staged : {"/_tmp_a", "/sub/_tmp_b", "/sub/_tmp_c"}) {
+                const int flush = First(trace.calls, {"fdatasync"}, trace.root + staged);
+                const int rename = First(trace.calls, kRename, trace.root + staged);
+                EXPECT_GE(flush, 0) << staged << "\n" << trace.text;
+                EXPECT_LT(flush, rename) << staged;
+                const std::string dir = fs::path(trace.root + staged).parent_path().string();
+                const int dirFlush = First(trace.calls, {"fsync"}, dir, 0, rename);
+                EXPECT_GT(dirFlush, rename) << dir;
+                EXPECT_LT(dirFlush, trace.spawn) << dir;
+            }
+        }
+        fs::remove_all(out);
     }
 }
 

@@ -203,8 +203,10 @@ TEST(HostileInput, WallClockSetBackDoesNotStretchTheWait) {
     EXPECT_NE(tree.WaitForClient(), "");
 }
 
-// The walk keeps its way down on the heap: a tree as deep as paths allow runs in a small stack.
-TEST(HostileInput, DeepTreeIsWalkedInASmallStack) {
+// The walk keeps its way down on the heap, and a descriptor for only a few dozen levels: a tree as
+// deep as paths allow runs in a small stack and with few descriptors, coming back up from the
+// bottom to a branch far above it.
+TEST(HostileInput, DeepTreeIsWalkedInASmallStackWithFewDescriptors) {
     if (UnderChecker()) {
         GTEST_SKIP() << "a checker needs a stack of its own";
     }
@@ -216,11 +218,15 @@ TEST(HostileInput, DeepTreeIsWalkedInASmallStack) {
         deep += "d/";
     }
     tree.Write(deep + "_tmp_bottom", "bottom");
+    const std::string branch = deep.substr(0, 200) + "side/_tmp_branch";
+    tree.Write(branch, "branch");
     ASSERT_GT(deep.size() / 2, 1800u);
-    const RunResult run = tree.Run({}, {"/bin/sh", "-c", "ulimit -s 256 && exec \"$0\" \"$@\""});
+    const RunResult run =
+        tree.Run({}, {"/bin/sh", "-c", "ulimit -s 256 && ulimit -n 64 && exec \"$0\" \"$@\""});
     ExpectQuietSuccess(run);
     EXPECT_NE(tree.WaitForClient(), "") << ::testing::PrintToString(tree.ReportLogs());
     EXPECT_EQ(tree.Read(deep + "bottom"), "bottom");
+    EXPECT_EQ(tree.Read(deep.substr(0, 200) + "side/branch"), "branch");
 }
 
 // A large directory is read whole before anything in it changes.
