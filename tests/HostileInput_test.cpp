@@ -114,14 +114,15 @@ TEST(HostileInput, TreeDeeperThanPathMaxIsInstalled) {
     EXPECT_EQ(std::system(("rm -rf '" + (tree / level).string() + "'").c_str()), 0);
 }
 
-// A target that is a link to a folder, deep enough that its path from the tree is within PATH_MAX
-// but its absolute path is not: nothing about it is ever asked by an absolute path.
+// A target that is a link to a folder, in a folder whose absolute path is just within PATH_MAX:
+// the target's own absolute path is not, though its path from the tree is. Nothing about it is
+// ever asked by an absolute path.
 TEST(HostileInput, LinkToAFolderAsATargetPastWhereAbsolutePathsReach) {
     TempTree tree;
     tree.InstallClient();
     const std::string level(100, 'd');
-    // The deepest folder's absolute path just past PATH_MAX.
-    const std::size_t want = PATH_MAX + 10 - fs::canonical(tree.Root()).string().size();
+    // The folder's absolute path two short of PATH_MAX, so that its entries' are past it.
+    const std::size_t want = PATH_MAX - 2 - fs::canonical(tree.Root()).string().size();
     std::string deep;
     while (deep.size() + 2 * (level.size() + 1) < want) {
         deep += level + "/";
