@@ -14,8 +14,10 @@
 // tree as the uninterrupted run left it, start the client and write no report.
 #include <windows.h>
 
+#include <cstring>
 #include <cwchar>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
@@ -142,14 +144,15 @@ std::string LoadHook(HANDLE process) {
     return std::string();
 }
 
-// Runs handover.exe in the tree with kArgs; plan, when given, has it load the hook first. The
-// run is ended once kRunMilliseconds are up, and then fails.
-RunResult RunHandover(const TempTree& tree, const std::wstring& plan = std::wstring()) {
+// Runs program in the tree with args (none needing quotes); plan, when given, has it load the
+// hook first. The run is ended once kRunMilliseconds are up, and then fails.
+RunResult Launch(const std::string& program, const std::vector<std::string>& args,
+                 const TempTree& tree, const std::wstring& plan) {
     static int count = 0;
     const std::string base = tree.Root().string() + ".run" + std::to_string(++count);
     RunResult result;
-    std::wstring line = L"\"" + FromUtf8(HANDOVER_BIN) + L"\"";
-    for (const std::string& arg : kArgs) {
+    std::wstring line = L"\"" + FromUtf8(program) + L"\"";
+    for (const std::string& arg : args) {
         line += L" " + FromUtf8(arg);
     }
     std::vector<wchar_t> environment;
@@ -198,6 +201,10 @@ RunResult RunHandover(const TempTree& tree, const std::wstring& plan = std::wstr
     result.out = TakeOutput(base + ".out");
     result.err += TakeOutput(base + ".err");
     return result;
+}
+
+RunResult RunHandover(const TempTree& tree, const std::wstring& plan = std::wstring()) {
+    return Launch(HANDOVER_BIN, kArgs, tree, plan);
 }
 
 // --- What the hook lists ------------------------------------------------------------------------
@@ -467,12 +474,13 @@ fs::path CallsFile(const TempTree& tree) {
     return tree.Root().string() + ".calls";
 }
 
-std::wstring Plan(const TempTree& tree, const WalkCase& walk, int stop, bool after) {
+// The hook's plan (tests/CrashHook_Win32.h): stop at call stop, none when 0.
+std::wstring Plan(const TempTree& tree, bool flushedTogether, int stop, bool after) {
     std::wstring plan = L"calls=" + CallsFile(tree).wstring();
     if (stop > 0) {
         plan += L"|stop=" + std::to_wstring(stop) + (after ? L"|after=1" : L"");
     }
-    if (walk.flushedTogether) {
+    if (flushedTogether) {
         plan += L"|flush-ex=stand-in";
     }
     return plan;
@@ -498,7 +506,7 @@ Outcome StopAndRerun(const WalkCase& walk, const std::vector<ListedCall>& calls,
     TempTree tree;
     Build(tree, *walk.installation);
     std::ostringstream problems;
-    const RunResult stopped = RunHandover(tree, Plan(tree, walk, stop, after));
+    const RunResult stopped = RunHandover(tree, Plan(tree, walk.flushedTogether, stop, after));
     if (stopped.status != static_cast<int>(kStoppedExitCode)) {
         problems << "  not stopped: status " << stopped.status << ", " << stopped.err << "\n";
     } else if (!stopped.out.empty() || !stopped.err.empty()) {
@@ -583,7 +591,7 @@ TEST_P(CrashWalkWindows, StoppedAtAnyChangeThenRunAgainEndsAsOneUninterruptedRun
     {
         TempTree tree;
         Build(tree, *walk.installation);
-        const RunResult run = RunHandover(tree, Plan(tree, walk, 0, false));
+        const RunResult run = RunHandover(tree, Plan(tree, walk.flushedTogether, 0, false));
         list = ReadCallList(CallsFile(tree));
         ASSERT_TRUE(list.ready) << "the hook is not in place: " << run.err;
         ExpectQuietSuccess(run);
@@ -698,5 +706,103 @@ INSTANTIATE_TEST_SUITE_P(Ways, CrashWalkWindows, ::testing::ValuesIn(kWalks),
                          [](const ::testing::TestParamInfo<WalkCase>& info) {
                              return std::string(info.param.name);
                          });
+
+// --- The hook on the calls of a program that works relative to directory handles ------------
+
+// What crash-hook-probe does (tests/CrashHookProbe_Win32.cpp): each call as the hook lists it
+// (the start of its detail), and the probe's folder when stopped before it and just after it:
+// each file with its contents, "*" after one that has the probe's time stamp. A file whose
+// deletion was asked for goes when the stopped process's handles close.
+struct ProbeCall {
+    const char* kind;
+    const char* function;
+    const char* detail;
+    const char* before;
+    const char* after;
+};
+const ProbeCall kProbeCalls[] = {
+    {"open", "NtCreateFile", ".\\a access=", "", "a= "},
+    {"write", "NtWriteFile", "a 5 bytes", "a= ", "a=hello "},
+    {"flush", "NtFlushBuffersFile", "a", "a=hello ", "a=hello "},
+    {"open", "NtOpenFile", ".\\a access=", "a=hello ", "a=hello "},
+    {"rename", "NtSetInformationFile", "a -> .\\b", "a=hello ", "b=hello "},
+    {"attributes", "NtSetInformationFile", "b", "b=hello ", "b=hello* "},
+    {"delete", "NtSetInformationFile", "b 0x1", "b=hello* ", ""},
+    {"open", "CreateFileW", "c access=", "", "c= "},
+    {"flush-data", "NtFlushBuffersFileEx", "c flags=0x1", "c= ", "c= "},
+    {"delete", "SetFileInformationByHandle", "c", "c= ", ""},
+};
+
+// 2001-01-01 in 100 ns since 1601, the time the probe gives "b".
+constexpr ULONGLONG kProbeStamp = 126227808000000000ULL;
+
+std::string ProbeState(const TempTree& tree) {
+    std::string state;
+    for (const auto& [path, content] : tree.Snapshot()) {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        const bool stamped =
+            GetFileAttributesExW((tree / path).c_str(), GetFileExInfoStandard, &data) &&
+            ((static_cast<ULONGLONG>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+             data.ftLastWriteTime.dwLowDateTime) == kProbeStamp;
+        state += path + "=" + content + (stamped ? "*" : "") + " ";
+    }
+    return state;
+}
+
+std::string Lowered(const std::set<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names) {
+        text += Lower(name) + " ";
+    }
+    return text;
+}
+
+// The calls that a Windows layer acting relative to directory handles imports are hooked where
+// the program imports them: listed as handover's are, and stopped at before and just after.
+TEST(CrashHookWindows, ListsAndStopsAtCallsMadeRelativeToDirectoryHandles) {
+    CallList list;
+    {
+        TempTree tree;
+        const RunResult run = Launch(CRASH_HOOK_PROBE_BIN, {}, tree, Plan(tree, true, 0, false));
+        list = ReadCallList(CallsFile(tree));
+        ASSERT_TRUE(list.ready) << "the hook is not in place: " << run.err;
+        ExpectQuietSuccess(run);
+        EXPECT_EQ(ProbeState(tree), "");
+    }
+    const std::string hooked = Lowered(list.hooked);
+    for (const char* function :
+         {"ntdll.dll!ntcreatefile", "ntdll.dll!ntopenfile", "ntdll.dll!ntsetinformationfile",
+          "ntdll.dll!ntwritefile", "ntdll.dll!ntflushbuffersfile",
+          "kernel32.dll!setfileinformationbyhandle", "kernel32.dll!createfilew",
+          "kernel32.dll!getprocaddress"}) {
+        EXPECT_NE(hooked.find(std::string(function) + " "), std::string::npos) << function;
+    }
+    EXPECT_EQ(list.lookups["NtFlushBuffersFileEx"], "stand-in");
+    ASSERT_EQ(list.calls.size(), std::size(kProbeCalls)) << ::testing::PrintToString(list.calls);
+    for (std::size_t i = 0; i < list.calls.size(); ++i) {
+        const ListedCall& call = list.calls[i];
+        const ProbeCall& expected = kProbeCalls[i];
+        EXPECT_EQ(call.kind + " " + call.function,
+                  std::string(expected.kind) + " " + expected.function)
+            << "call " << i + 1;
+        EXPECT_EQ(call.detail.compare(0, std::strlen(expected.detail), expected.detail), 0)
+            << "call " << i + 1 << ": " << call.detail;
+    }
+
+    for (const bool after : {false, true}) {
+        for (std::size_t stop = 1; stop <= list.calls.size(); ++stop) {
+            SCOPED_TRACE(std::string(after ? "just after" : "before") + " call " +
+                         std::to_string(stop));
+            TempTree tree;
+            const RunResult run = Launch(CRASH_HOOK_PROBE_BIN, {}, tree,
+                                         Plan(tree, true, static_cast<int>(stop), after));
+            EXPECT_EQ(run.status, static_cast<int>(kStoppedExitCode)) << run.err;
+            EXPECT_EQ(ReadCallList(CallsFile(tree)).calls,
+                      std::vector<ListedCall>(list.calls.begin(), list.calls.begin() + stop));
+            const ProbeCall& at = kProbeCalls[stop - 1];
+            EXPECT_EQ(ProbeState(tree), after ? at.after : at.before);
+        }
+    }
+}
 
 }  // namespace
