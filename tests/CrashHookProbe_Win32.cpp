@@ -4,6 +4,8 @@
 // SetFileInformationByHandle, looks NtFlushBuffersFileEx up, and in its working directory:
 // creates "a" holding "hello" and writes it out; renames it to "b", sets b's times and deletes
 // it; creates "c", writes its data out and deletes it. Exits 0, or 100 plus the step that failed.
+// It also imports CreateHardLinkW, a call the hook has no stand-in for, and calls it only when
+// given an argument, which the test never gives.
 #include <windows.h>
 #include <winternl.h>
 
@@ -63,7 +65,10 @@ int Failed(int step, NTSTATUS status) {
 
 }  // namespace
 
-int wmain() {
+int wmain(int argc, wchar_t** argv) {
+    if (argc > 2) {
+        return CreateHardLinkW(argv[1], argv[2], nullptr) ? 0 : 1;
+    }
     const HANDLE directory =
         CreateFileW(L".", FILE_LIST_DIRECTORY | SYNCHRONIZE, kShareAll, nullptr, OPEN_EXISTING,
                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);

@@ -365,6 +365,22 @@ struct DeviceIoControlHook {
     }
 };
 
+// ntdll's forms of DeviceIoControl, which differ only in the device the code is for.
+template <const char* Name>
+struct NtControlFileHook {
+    static constexpr const char* kModule = "ntdll.dll";
+    static constexpr const char* kName = Name;
+    using Function = NTSTATUS (*)(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK, ULONG, PVOID,
+                                  ULONG, PVOID, ULONG);
+    static bool Counts(Call& call, HANDLE file, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK, ULONG code,
+                       PVOID, ULONG, PVOID, ULONG) {
+        return DeviceIoControlHook::Counts(call, file, code, nullptr, 0, nullptr, 0, nullptr,
+                                           nullptr);
+    }
+};
+constexpr char kNtFsControlFile[] = "NtFsControlFile";
+constexpr char kNtDeviceIoControlFile[] = "NtDeviceIoControlFile";
+
 struct CreateProcessWHook {
     static constexpr const char* kModule = "kernel32.dll";
     static constexpr const char* kName = "CreateProcessW";
@@ -539,17 +555,53 @@ bool IsModule(const char* module, const char* expected) {
            (_stricmp(module, "kernelbase.dll") == 0 || _strnicmp(module, "api-ms-win-", 11) == 0);
 }
 
+// Whether an imported function is the call named: ntdll exports each Nt call as Zw too.
+bool IsCall(const char* function, const char* name) {
+    return std::strcmp(function, name) == 0 ||
+           (std::strncmp(name, "Nt", 2) == 0 && std::strncmp(function, "Zw", 2) == 0 &&
+            std::strcmp(function + 2, name + 2) == 0);
+}
+
 template <class Hook>
 void HookImport(const char* module, const char* function, void** slot) {
-    if (std::strcmp(function, Hook::kName) != 0 || !IsModule(module, Hook::kModule) ||
-        StandIn<Hook>::original != nullptr) {
+    if (!IsCall(function, Hook::kName) || !IsModule(module, Hook::kModule)) {
         return;
     }
-    SetOriginal<Hook>(*slot);
+    if (StandIn<Hook>::original == nullptr) {
+        SetOriginal<Hook>(*slot);
+    }
     if (StoreImport(slot, StandInAddress<Hook>())) {
         g_list.Line(std::string("hooked\t") + module + "!" + function);
-    } else {
-        StandIn<Hook>::original = nullptr;
+    }
+}
+
+// Calls that change files or start a process, which no stand-in here stops at: a program that
+// imports one could change the tree where the walk never stops it. Listed, for the launcher to
+// refuse such a walk rather than miss the points.
+constexpr const char* kUnhooked[] = {
+    // kernel32 (and kernelbase, the API sets)
+    "CreateFileA", "CreateFile2", "DeleteFileA", "RemoveDirectoryA", "MoveFileA", "MoveFileExA",
+    "MoveFileWithProgressA", "MoveFileWithProgressW", "MoveFileTransactedW", "ReplaceFileA",
+    "ReplaceFileW", "CopyFileA", "CopyFileExA", "CopyFileExW", "CopyFile2", "CreateDirectoryA",
+    "CreateDirectoryExA", "SetFileAttributesA", "CreateHardLinkA", "CreateHardLinkW",
+    "CreateSymbolicLinkA", "CreateSymbolicLinkW", "WriteFileEx", "WriteFileGather",
+    "SetFileValidData", "SetFileShortNameA", "SetFileShortNameW", "DeleteFileTransactedW",
+    "CreateFileTransactedW", "CreateProcessA", "CreateProcessAsUserW", "WinExec",
+    // ntdll
+    "NtWriteFileGather", "NtCreateUserProcess", "RtlCreateUserProcess",
+    // msvcrt
+    "fopen", "_wfopen", "_fsopen", "_wfsopen", "freopen", "_wfreopen", "_open", "_wopen", "_sopen",
+    "_wsopen", "_creat", "_wcreat", "rename", "_wrename", "remove", "_wremove", "_unlink",
+    "_wunlink", "_rmdir", "_wrmdir", "_mkdir", "_wmkdir", "_chmod", "_wchmod", "_chsize",
+    "_chsize_s", "system", "_wsystem", "_spawnv", "_wspawnv", "_spawnvp", "_wspawnvp", "_execv",
+    "_wexecv", "_execvp", "_wexecvp"};
+
+void ListIfUnhooked(const char* module, const char* function) {
+    for (const char* name : kUnhooked) {
+        if (IsCall(function, name)) {
+            g_list.Line(std::string("unhooked\t") + module + "!" + function);
+            return;
+        }
     }
 }
 
@@ -570,7 +622,7 @@ LookUpFunction g_lookUp = nullptr;
 // or, where the system has none and the plan asks for it, the hook's fallback. Listed.
 template <class Hook>
 bool LookUpHooked(HMODULE module, LPCSTR name, FARPROC& answer) {
-    if (std::strcmp(name, Hook::kName) != 0 || module != GetModuleHandleA(Hook::kModule)) {
+    if (!IsCall(name, Hook::kName) || module != GetModuleHandleA(Hook::kModule)) {
         return false;
     }
     void* real = reinterpret_cast<void*>(g_lookUp(module, name));
@@ -615,7 +667,8 @@ using Hooks =
             SetFileInformationByHandleHook, CreateDirectoryWHook, CreateDirectoryExWHook,
             CopyFileWHook, SetFileTimeHook, DeviceIoControlHook, CreateProcessWHook,
             NtCreateFileHook, NtOpenFileHook, NtSetInformationFileHook, NtWriteFileHook,
-            NtFlushBuffersFileHook, NtFlushBuffersFileExHook, NtDeleteFileHook>;
+            NtFlushBuffersFileHook, NtFlushBuffersFileExHook, NtDeleteFileHook,
+            NtControlFileHook<kNtFsControlFile>, NtControlFileHook<kNtDeviceIoControlFile>>;
 
 // --- Loading ------------------------------------------------------------------------------------
 
@@ -671,6 +724,7 @@ void Load() {
             }
         }
         Hooks::Import(module, function, slot);
+        ListIfUnhooked(module, function);
     });
     g_list.Line("ready");
 }

@@ -18,6 +18,8 @@ inline constexpr unsigned kStoppedExitCode = 0x5707;
 
 // The lines of the list, each ending in LF:
 //   "hooked\tMODULE!FUNCTION"        an import pointed at a stand-in, before the program runs
+//   "unhooked\tMODULE!FUNCTION"      an import that changes files, or starts a process, and
+//                                    that no stand-in stops at
 //   "ready"                          the hook is in place
 //   "lookup\tFUNCTION\tHOW"          the program looked a listed call up: "found", "stand-in"
 //                                    or "absent"
