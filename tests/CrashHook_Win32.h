@@ -21,7 +21,7 @@ inline constexpr unsigned kStoppedExitCode = 0x5707;
 //   "unhooked\tMODULE!FUNCTION"      an import that changes files, or starts a process, and
 //                                    that no stand-in stops at
 //   "ready"                          the hook is in place
-//   "lookup\tFUNCTION\tHOW"          the program looked a listed call up: "found", "stand-in"
+//   "lookup\tFUNCTION\tHOW"          the program looked a hooked call up: "found", "stand-in"
 //                                    or "absent"
 //   "N\tKIND\tFUNCTION\tDETAIL"      the N-th call (from 1); KIND is one of open (an open that
 //                                    may write or create), write, size, flush, flush-data,
