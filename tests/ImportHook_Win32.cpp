@@ -2,52 +2,32 @@
 
 #include <windows.h>
 
-#include <cstring>
 #include <stdexcept>
 
 #include <boost/filesystem/path.hpp>
+
+#include "tests/ImportTable_Win32.h"
 
 namespace {
 
 // The import address table's slot that the loader filled with module!function.
 void** FindSlot(const std::string& module, const std::string& function) {
-    auto* const base = reinterpret_cast<unsigned char*>(GetModuleHandleW(nullptr));
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& imports =
-        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (auto* entry =
-             reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-         entry->Name != 0; ++entry) {
-        if (_stricmp(reinterpret_cast<const char*>(base + entry->Name), module.c_str()) != 0) {
-            continue;
+    void** found = nullptr;
+    ForEachImport(GetModuleHandleW(nullptr), [&](const char* dll, const char* name, void** slot) {
+        if (found == nullptr && _stricmp(dll, module.c_str()) == 0 && function == name) {
+            found = slot;
         }
-        // The names stay in the lookup table; the address table beside it holds the addresses.
-        const auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(
-            base +
-            (entry->OriginalFirstThunk != 0 ? entry->OriginalFirstThunk : entry->FirstThunk));
-        auto* addresses = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
-        for (; names->u1.AddressOfData != 0; ++names, ++addresses) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) {
-                continue;
-            }
-            const auto* byName =
-                reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), function.c_str()) == 0) {
-                return reinterpret_cast<void**>(&addresses->u1.Function);
-            }
-        }
+    });
+    if (found == nullptr) {
+        throw std::runtime_error("the program does not import " + module + "!" + function);
     }
-    throw std::runtime_error("the program does not import " + module + "!" + function);
+    return found;
 }
 
 void Store(void** slot, void* value) {
-    DWORD protection = 0;
-    if (!VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection)) {
+    if (!StoreImport(slot, value)) {
         throw std::runtime_error("cannot write the import table");
     }
-    *slot = value;
-    VirtualProtect(slot, sizeof *slot, protection, &protection);
 }
 
 }  // namespace
