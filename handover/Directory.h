@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include <boost/filesystem/path.hpp>
@@ -37,6 +38,15 @@ enum class EntryKind { kFile, kDirectory, kOther };
 struct DirectoryEntries {
     std::vector<boost::filesystem::path> files;
     std::vector<boost::filesystem::path> subdirectories;
+
+    // Takes in an entry of this kind: a file only when wanted, nothing else but a directory.
+    void Add(EntryKind kind, boost::filesystem::path name, bool wanted) {
+        if (kind == EntryKind::kFile && wanted) {
+            files.push_back(std::move(name));
+        } else if (kind == EntryKind::kDirectory) {
+            subdirectories.push_back(std::move(name));
+        }
+    }
 };
 
 // An open directory. Names are single path elements of it. All failures raise

@@ -166,18 +166,7 @@ DirectoryEntries Directory::List(bool (*wantFile)(const std::string& name)) cons
         if (type == DT_REG && !wanted) {
             return true;
         }
-        switch (Classify(*this, type, name)) {
-            case EntryKind::kFile:
-                if (wanted) {
-                    entries.files.emplace_back(name);
-                }
-                break;
-            case EntryKind::kDirectory:
-                entries.subdirectories.emplace_back(name);
-                break;
-            case EntryKind::kOther:
-                break;
-        }
+        entries.Add(Classify(*this, type, name), name, wanted);
         return true;
     });
     return entries;

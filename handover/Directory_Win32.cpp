@@ -252,19 +252,8 @@ DirectoryEntries Directory::List(bool (*wantFile)(const std::string& name)) cons
                                : QueryAt(handle_->dir.get(), name, false, facts, err)
                                    ? KindOfAttributes(facts.attributes)
                                    : EntryKind::kOther;
-        switch (kind) {
-            case EntryKind::kFile:
-                // The name tests work on the path library's narrow form of the name.
-                if (wantFile(name.string())) {
-                    entries.files.push_back(name);
-                }
-                break;
-            case EntryKind::kDirectory:
-                entries.subdirectories.push_back(name);
-                break;
-            case EntryKind::kOther:
-                break;
-        }
+        // The name tests work on the path library's narrow form of the name.
+        entries.Add(kind, name, kind == EntryKind::kFile && wantFile(name.string()));
         return true;
     });
     return entries;

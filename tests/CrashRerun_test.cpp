@@ -120,25 +120,6 @@ std::string Describe(const KillPoint& point) {
     return point.call + " #" + std::to_string(point.invocation) + " [" + point.trace + "]";
 }
 
-// The entries in which two snapshots differ, one per line.
-std::string Difference(const Snapshot& expected, const Snapshot& actual) {
-    std::ostringstream out;
-    for (const auto& [path, content] : expected) {
-        const auto it = actual.find(path);
-        if (it == actual.end()) {
-            out << "  missing " << path << " (" << content << ")\n";
-        } else if (it->second != content) {
-            out << "  " << path << ": " << it->second << " instead of " << content << "\n";
-        }
-    }
-    for (const auto& [path, content] : actual) {
-        if (expected.count(path) == 0) {
-            out << "  extra " << path << " (" << content << ")\n";
-        }
-    }
-    return out.str();
-}
-
 std::vector<std::string> Arguments(const std::string& record) {
     std::vector<std::string> values;
     for (const std::string& line : Lines(record)) {
@@ -178,7 +159,7 @@ std::string KillAndRerun(const KillPoint& point, const Snapshot& reference) {
     } else if (Arguments(record) != kArgs) {
         problems << "  client started with other arguments:\n" << record;
     }
-    problems << Difference(reference, tree.Snapshot());
+    problems << SnapshotDifference(reference, tree.Snapshot());
     if (tree.Exists("poker.jex")) {
         problems << "  rerun wrote a failure report\n";
     }

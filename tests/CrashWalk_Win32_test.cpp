@@ -368,25 +368,6 @@ std::map<std::string, std::string> AttributeLost(const TempTree& tree,
     return lost;
 }
 
-// The entries in which two listings differ, one per line.
-std::string Difference(const Snapshot& expected, const Snapshot& actual) {
-    std::ostringstream out;
-    for (const auto& [path, content] : expected) {
-        const auto it = actual.find(path);
-        if (it == actual.end()) {
-            out << "  missing " << path << " (" << content << ")\n";
-        } else if (it->second != content) {
-            out << "  " << path << ": " << it->second << " instead of " << content << "\n";
-        }
-    }
-    for (const auto& [path, content] : actual) {
-        if (expected.count(path) == 0) {
-            out << "  extra " << path << " (" << content << ")\n";
-        }
-    }
-    return out.str();
-}
-
 // The probe's record as it would read in any tree: no process id, and the tree's path as
 // "<tree>" (the probe doubles each backslash).
 std::string Normalized(const std::string& record, const TempTree& tree) {
@@ -550,7 +531,7 @@ Outcome StopAndRerun(const WalkCase& walk, const std::vector<ListedCall>& calls,
     } else if (ProbeField(record, "arg") != kArgs) {
         problems << "  client started with other arguments:\n" << record;
     }
-    problems << Difference(expected, Listing(tree));
+    problems << SnapshotDifference(expected, Listing(tree));
     if (tree.Exists("poker.jex")) {
         problems << "  rerun wrote a failure report:\n"
                  << ::testing::PrintToString(tree.ReportLogs()) << "\n";
@@ -599,7 +580,7 @@ TEST_P(CrashWalkWindows, StoppedAtAnyChangeThenRunAgainEndsAsOneUninterruptedRun
         ASSERT_TRUE(list.ready) << "the hook is not in place: " << run.err;
         ExpectQuietSuccess(run);
         EXPECT_EQ(Normalized(tree.WaitForClient(), tree), record);
-        EXPECT_EQ(Listing(tree), reference) << Difference(reference, Listing(tree));
+        EXPECT_EQ(Listing(tree), reference) << SnapshotDifference(reference, Listing(tree));
         EXPECT_FALSE(tree.Exists("poker.jex")) << ::testing::PrintToString(tree.ReportLogs());
     }
     EXPECT_TRUE(list.unhooked.empty())

@@ -247,3 +247,22 @@ std::vector<std::string> StartLines() {
             "Session file has been deleted. The client process has exited.",
             "About to install _tmp_ files"};
 }
+
+std::string SnapshotDifference(const std::map<std::string, std::string>& expected,
+                               const std::map<std::string, std::string>& actual) {
+    std::ostringstream out;
+    for (const auto& [path, content] : expected) {
+        const auto it = actual.find(path);
+        if (it == actual.end()) {
+            out << "  missing " << path << " (" << content << ")\n";
+        } else if (it->second != content) {
+            out << "  " << path << ": " << it->second << " instead of " << content << "\n";
+        }
+    }
+    for (const auto& [path, content] : actual) {
+        if (expected.count(path) == 0) {
+            out << "  extra " << path << " (" << content << ")\n";
+        }
+    }
+    return out.str();
+}

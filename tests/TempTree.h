@@ -85,6 +85,11 @@ class TempTree {
     std::vector<std::string> chattrPaths_;
 };
 
+// The entries in which two snapshots differ, one per line: "missing", "extra", or what a path
+// holds instead of what was expected.
+std::string SnapshotDifference(const std::map<std::string, std::string>& expected,
+                               const std::map<std::string, std::string>& actual);
+
 // The run logs in report bytes, oldest first, decrypted with support's key (kReportKeyHex).
 // Raises when the bytes do not read as whole records under it.
 std::vector<std::string> ReportLogsOf(const std::string& bytes);
