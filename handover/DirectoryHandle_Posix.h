@@ -37,4 +37,5 @@ class Descriptor {
 // Opened with O_RDONLY: it is read for the listing and flushed for the names.
 struct Directory::Handle {
     Descriptor fd;
+    bool read = false;  // listed before: a listing again starts from the top
 };

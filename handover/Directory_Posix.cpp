@@ -115,11 +115,12 @@ EntryKind Classify(const Directory& dir, unsigned char type, const fs::path& nam
     }
 }
 
-// Reads the entries of the directory open at fd from the start, handing each name and its type
-// from the listing to take; stops early when take returns false.
+// Reads the entries of the directory open at fd, from the start when rewind says it has been read
+// before, handing each name and its type from the listing to take; stops early when take returns
+// false.
 template <class Take>
-void ReadEntries(int fd, const fs::path& path, Take take) {
-    if (lseek(fd, 0, SEEK_SET) != 0) {
+void ReadEntries(int fd, const fs::path& path, bool rewind, Take take) {
+    if (rewind && lseek(fd, 0, SEEK_SET) != 0) {
         ThrowPosixError("read directory", path, errno);
     }
     // Read with getdents64 rather than through a DIR stream, whose opendir would ask for the
@@ -161,14 +162,16 @@ Directory::~Directory() = default;
 
 DirectoryEntries Directory::List(bool (*wantFile)(const std::string& name)) const {
     DirectoryEntries entries;
-    ReadEntries(handle_->fd.get(), path_, [&](const std::string& name, unsigned char type) {
-        const bool wanted = wantFile(name);
-        if (type == DT_REG && !wanted) {
-            return true;
-        }
-        entries.Add(Classify(*this, type, name), name, wanted);
-        return true;
-    });
+    ReadEntries(handle_->fd.get(), path_, handle_->read,
+                [&](const std::string& name, unsigned char type) {
+                    const bool wanted = wantFile(name);
+                    if (type == DT_REG && !wanted) {
+                        return true;
+                    }
+                    entries.Add(Classify(*this, type, name), name, wanted);
+                    return true;
+                });
+    handle_->read = true;
     return entries;
 }
 
@@ -263,7 +266,7 @@ void Directory::RemoveAll(const fs::path& name) const {
                 ThrowPosixError("open directory", path, errno);
             }
             std::string below;
-            ReadEntries(here.get(), path, [&](const std::string& entry, unsigned char type) {
+            ReadEntries(here.get(), path, false, [&](const std::string& entry, unsigned char type) {
                 struct stat es;
                 if (type == DT_UNKNOWN) {
                     if (fstatat(here.get(), entry.c_str(), &es, AT_SYMLINK_NOFOLLOW) != 0) {

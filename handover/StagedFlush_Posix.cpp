@@ -74,6 +74,7 @@ struct FileSystemFlush {
 
 struct StagedFlush::State {
     std::map<dev_t, FileSystemFlush> fileSystems;
+    std::map<dev_t, bool> flushedWhole;  // whether syncfs reaches the disk, by device
     std::set<FileId> files;
 
     const FileSystemFlush* Flushed(std::uint64_t device) const {
@@ -93,8 +94,15 @@ void StagedFlush::Add(const Directory& dir, const fs::path& name) {
         return;
     }
     sync_file_range(file.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
-    struct statfs fsInfo;
-    if (fstatfs(file.get(), &fsInfo) != 0 || !FlushedWholeBySyncfs(fsInfo)) {
+    auto known = state_->flushedWhole.find(st.st_dev);
+    if (known == state_->flushedWhole.end()) {
+        struct statfs fsInfo;
+        known = state_->flushedWhole
+                    .emplace(st.st_dev,
+                             fstatfs(file.get(), &fsInfo) == 0 && FlushedWholeBySyncfs(fsInfo))
+                    .first;
+    }
+    if (!known->second) {
         return;
     }
     state_->files.insert(
