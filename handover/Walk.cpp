@@ -12,9 +12,13 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-// A descriptor or handle for every level would let a deep tree run the process out of them;
-// deeper levels give theirs up and open again through the level above when their turn comes.
-constexpr std::size_t kOpenLevels = 32;
+// A level keeps its directory open while it has subdirectories left to walk: it is then opened
+// through it, wherever the way from the root leads by then (an install below may have replaced a
+// link on it). One with none left gives its directory up as the walk goes below it. So that a
+// tree that branches at every level cannot run the process out of descriptors, no more than this
+// many are held; past it the shallowest gives its up, and is opened again through the level above
+// it, by name, when its turn comes back.
+constexpr std::size_t kMostOpen = 64;
 
 // A directory on the way down from the root, with the subdirectories it has left to walk.
 struct Level {
@@ -53,10 +57,28 @@ std::unique_ptr<Directory> OpenSubdirectory(const Directory& parent, const fs::p
     }
 }
 
+void GiveUp(Level& level) {
+    level.owned.reset();
+    level.dir = nullptr;
+}
+
+// Past kMostOpen held, the shallowest level but the root gives its directory up.
+void GiveUpBeyondMost(std::vector<Level>& levels) {
+    std::size_t held = 0;
+    for (std::size_t i = 1; i < levels.size(); ++i) {
+        held += levels[i].owned ? 1 : 0;
+    }
+    for (std::size_t i = 1; held > kMostOpen && i < levels.size(); ++i) {
+        if (levels[i].owned) {
+            GiveUp(levels[i]);
+            --held;
+        }
+    }
+}
+
 // The directory of levels[at], opened again through the nearest level above that is still open
-// when it has given its own up. Nothing this run does changes the entries of a directory on the
-// way down once the walk has gone below it (it never enters one twice), so only another program
-// can have put something else there.
+// when it has given its own up. Should what is there now not be the directory walked before (the
+// way to it changed, by another program or by an install below it), the walk stops there.
 const Directory& Reopened(std::vector<Level>& levels, std::size_t at) {
     std::size_t open = at;
     while (levels[open].dir == nullptr) {
@@ -70,10 +92,7 @@ const Directory& Reopened(std::vector<Level>& levels, std::size_t at) {
                                        boost::system::errc::make_error_code(
                                            boost::system::errc::no_such_file_or_directory));
         }
-        if (i > kOpenLevels) {
-            levels[i - kOpenLevels].owned.reset();
-            levels[i - kOpenLevels].dir = nullptr;
-        }
+        GiveUpBeyondMost(levels);
     }
     return *levels[at].dir;
 }
@@ -104,6 +123,10 @@ void Walk(const Directory& root, const std::set<FileId>& holders, std::ostream& 
         }
         const fs::path name = std::move(levels[top].subdirectories[levels[top].next++]);
         std::unique_ptr<Directory> child = OpenSubdirectory(Reopened(levels, top), name, log);
+        // Its last subdirectory taken, a level is not gone back to but to be left.
+        if (top > 0 && levels[top].next == levels[top].subdirectories.size()) {
+            GiveUp(levels[top]);
+        }
         if (!child) {
             continue;
         }
@@ -123,10 +146,6 @@ void Walk(const Directory& root, const std::set<FileId>& holders, std::ostream& 
         std::vector<fs::path> subdirectories = visit(*child);
         const Directory* dir = child.get();
         levels.push_back(Level{name, id, dir, std::move(child), std::move(subdirectories)});
-        if (levels.size() - 1 > kOpenLevels) {
-            Level& given = levels[levels.size() - 1 - kOpenLevels];
-            given.owned.reset();
-            given.dir = nullptr;
-        }
+        GiveUpBeyondMost(levels);
     }
 }

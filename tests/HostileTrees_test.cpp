@@ -152,6 +152,26 @@ std::vector<Shape> Shapes() {
              EXPECT_FALSE(tree.Exists("bin/_tmp_f"));
              EXPECT_EQ(tree.Read("plugins/y"), "new y");
          }},
+        {"a folder whose way in its own install replaces is installed to the end",
+         [](const TempTree& tree) {
+             // bin may be reached as ./p/x, through bin/b, which _tmp_b replaces first.
+             if (!tree.NativeLinks()) {
+                 return false;
+             }
+             tree.Link("bin/b", ".");
+             tree.Write("bin/_tmp_b", "b");
+             tree.Write("bin/_tmp_g", "g");
+             tree.Write("bin/sub/_tmp_s", "s");
+             tree.Link("p/x", "../bin/b");
+             return true;
+         },
+         [](const TempTree& tree, const Log&) {
+             EXPECT_EQ(tree.Read("bin/b"), "b");
+             EXPECT_EQ(tree.Read("bin/g"), "g");
+             EXPECT_EQ(tree.Read("bin/sub/s"), "s");
+             EXPECT_FALSE(tree.Exists("bin/_tmp_g"));
+             EXPECT_FALSE(tree.Exists("bin/sub/_tmp_s"));
+         }},
         {"an empty directory target on the way the walk came in",
          [](const TempTree& tree) {
              // The only way to ext/sub is x, through ext/sub/t, which _tmp_t replaces.

@@ -2561,17 +2561,21 @@ class Checker {
     }
 
     // 6: some error line says what refused: a target that is still a non-empty directory, or a
-    // session file that was there.
+    // session file that was there. The log names a target by the walk's way to it, which the
+    // run's own installs may have changed since (a link on it replaced): it is looked for as the
+    // tree is now, and as it was before the run.
     void FailedOnlyWhereItMust(int run, const Outcome& o, const Model& model, bool session) {
         bool must = false;
         for (const std::string& error : ErrorLines(o)) {
             const std::string target = UndeletedTarget(error);
             const std::string name = Name(target);
             struct stat st;
+            const bool named = !name.empty() && name != "." && name != "..";
+            const int was = named ? model.Resolve(model.Tree(), target, false) : Model::kError;
             must = must || (error == kSessionError && session) ||
-                   (!name.empty() && name != "." && name != ".." &&
-                    fstatat(tree_, target.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                    S_ISDIR(st.st_mode) && !EmptyDirAt(tree_, target));
+                   (named && fstatat(tree_, target.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    S_ISDIR(st.st_mode) && !EmptyDirAt(tree_, target)) ||
+                   (was >= 0 && model.KindOf(was) == 'd' && !model.Empty(was));
         }
         if (!must) {
             const std::string error = FirstError(o);
