@@ -1,6 +1,7 @@
 // The descriptor behind a Directory on POSIX, for the platform layer's parts that act through it.
 #pragma once
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "handover/Directory.h"
@@ -39,3 +40,9 @@ struct Directory::Handle {
     Descriptor fd;
     bool read = false;  // listed before: a listing again starts from the top
 };
+
+// The status of what name leads to in the directory open at dir (AT_FDCWD: the working
+// directory), links followed: 0 with *st filled, or the error. A link that cannot be followed (a
+// loop, a folder on its way that may not be searched, a target too long) leads nowhere, as a
+// broken one does: ENOENT.
+int FollowedStatus(int dir, const char* name, struct stat* st);

@@ -175,44 +175,45 @@ DirectoryEntries Directory::List(bool (*wantFile)(const std::string& name)) cons
     return entries;
 }
 
+int FollowedStatus(int dir, const char* name, struct stat* st) {
+    if (fstatat(dir, name, st, 0) == 0) {
+        return 0;
+    }
+    const int err = errno;
+    struct stat link;
+    if (err != ENOENT && err != ENOTDIR && fstatat(dir, name, &link, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(link.st_mode)) {
+        return ENOENT;
+    }
+    return err;
+}
+
 EntryKind Directory::KindOf(const fs::path& name, FileId* id) const {
-    const int fd = handle_->fd.get();
     struct stat st;
-    if (fstatat(fd, name.c_str(), &st, 0) == 0) {
+    const int err = FollowedStatus(handle_->fd.get(), name.c_str(), &st);
+    if (err == 0) {
         if (id != nullptr) {
             *id = IdOf(st);
         }
         return KindOfMode(st.st_mode);
     }
-    const int err = errno;
-    // Gone since it was listed, or a link whose target is missing.
+    // Gone since it was listed, or a link that leads nowhere the walk could go.
     if (err == ENOENT || err == ENOTDIR) {
-        return EntryKind::kOther;
-    }
-    // A link that cannot be followed (ELOOP, EACCES on a folder on its way, ENAMETOOLONG...)
-    // leads nowhere the walk could go: it is left out like a broken one.
-    struct stat link;
-    if (fstatat(fd, name.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(link.st_mode)) {
         return EntryKind::kOther;
     }
     ThrowPosixError("status", path_ / name, err);
 }
 
 bool Directory::Exists(const fs::path& name) const {
-    const int fd = handle_->fd.get();
     struct stat st;
-    if (fstatat(fd, name.c_str(), &st, 0) == 0) {
-        return true;
-    }
-    const int err = errno;
+    const int err = FollowedStatus(handle_->fd.get(), name.c_str(), &st);
     if (err == ENOENT || err == ENOTDIR) {
         return false;
     }
-    // A link that cannot be followed leads to nothing that could be there.
-    if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
-        return false;
+    if (err != 0) {
+        ThrowPosixError("status", path_ / name, err);
     }
-    ThrowPosixError("status", path_ / name, err);
+    return true;
 }
 
 bool Directory::IsLinkToOwnTarget(const fs::path& link, const fs::path& target) const {

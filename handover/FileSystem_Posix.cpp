@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "handover/DirectoryHandle_Posix.h"
 #include "handover/FileSystem.h"
 #include "handover/PosixError.h"
 
@@ -57,19 +58,14 @@ void AppendToFile(const fs::path& file, const std::string& bytes) {
 
 bool EntryExists(const fs::path& path) {
     struct stat st;
-    if (stat(path.c_str(), &st) == 0) {
-        return true;
-    }
-    const int err = errno;
+    const int err = FollowedStatus(AT_FDCWD, path.c_str(), &st);
     if (err == ENOENT || err == ENOTDIR) {
         return false;
     }
-    // A link that cannot be followed (one that leads to itself, say) leads to nothing that could
-    // be there, as a broken one does.
-    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        return false;
+    if (err != 0) {
+        ThrowPosixError("status", path, err);
     }
-    ThrowPosixError("status", path, err);
+    return true;
 }
 
 // A file is opened here for reading only, which no other program's use of it can refuse.

@@ -16,6 +16,7 @@
 #include "handover/Handover.h"
 #include "handover/LaunchProcess.h"
 #include "handover/RunLock.h"
+#include "handover/StagedInstall.h"
 #include "util/ByteArray.h"
 #include "util/Crypto.h"
 #include "util/CryptoKeys.h"
@@ -67,14 +68,7 @@ void RotateRuntimeArchive() {
         lib.RemoveAll(rotated);
         lib.Rename(name, rotated);
     }
-    // The rename is in place already; should its name not reach the disk, the next run rotates
-    // the archive again.
-    try {
-        lib.FlushNames();
-    } catch (const fs::filesystem_error& e) {
-        g_log << "WARNING: unable to flush directory: " << lib.Path()
-              << " (ignoring): " << e.code().message() << std::endl;
-    }
+    FlushRenames(lib);
 }
 
 void RunClient(int count, char** args) {

@@ -17,6 +17,17 @@ namespace fs = boost::filesystem;
 namespace {
 
 constexpr int kRemovalAttempts = 20;
+
+// The failure being handled, when it is the file system's, for the run log to say why.
+std::optional<fs::filesystem_error> SystemError() {
+    try {
+        throw;
+    } catch (const fs::filesystem_error& e) {
+        return e;
+    } catch (...) {
+        return std::nullopt;
+    }
+}
 constexpr int kFlushAttempts = 20;
 
 // A scanner or indexer that opens a fresh file and shares no writing holds it for a moment
@@ -60,11 +71,8 @@ void RemoveDestination(const Directory& dir, const fs::path& target, const fs::p
         try {
             dir.Remove(target);
             refused.reset();
-        } catch (const fs::filesystem_error& e) {
-            refused = e;
-            g_log << "WARNING: unable to delete file: " << destination << " (retrying)"
-                  << std::endl;
         } catch (...) {
+            refused = SystemError();
             g_log << "WARNING: unable to delete file: " << destination << " (retrying)"
                   << std::endl;
         }
@@ -93,13 +101,11 @@ void Install(const Directory& dir, const fs::path& name, const fs::path& target,
         g_log << "Renaming file: " << source << " to: " << destination << std::endl;
         dir.Rename(name, target);
         g_log << "File renamed (OK)" << std::endl;
-    } catch (const fs::filesystem_error& e) {
-        g_errorFlag = true;
-        LogSystemError(e, source, destination);
-        g_log << "ERROR: rename failed" << std::endl;
-        throw RemoveDestinationFileError(nullptr, __FILE__, __LINE__);
     } catch (...) {
         g_errorFlag = true;
+        if (const std::optional<fs::filesystem_error> e = SystemError()) {
+            LogSystemError(*e, source, destination);
+        }
         g_log << "ERROR: rename failed" << std::endl;
         throw RemoveDestinationFileError(nullptr, __FILE__, __LINE__);
     }
@@ -152,13 +158,19 @@ bool HandleFile(const Directory& dir, const fs::path& name, const StagedFlush& f
     return true;
 }
 
-// The renames are in place already; should their names not reach the disk, the next run finds
-// the staged files again and installs them once more.
 void FlushNamesOf(const Directory& dir, StagedFlush& flushed) {
     if (flushed.FlushesNamesOf(dir)) {
         flushed.AddNames(dir);
-        return;
+    } else {
+        FlushRenames(dir);
     }
+}
+
+}  // namespace
+
+// The renames are in place already; should their names not reach the disk, the next run finds
+// the staged files again and installs them once more, or rotates the archive again.
+void FlushRenames(const Directory& dir) {
     try {
         dir.FlushNames();
     } catch (const fs::filesystem_error& e) {
@@ -166,8 +178,6 @@ void FlushNamesOf(const Directory& dir, StagedFlush& flushed) {
               << " (ignoring): " << e.code().message() << std::endl;
     }
 }
-
-}  // namespace
 
 std::vector<fs::path> SurveyDirectory(const Directory& dir, StagedFlush& flushed, Survey& survey) {
     // Only staged names are ever acted on; the self-copy carries the prefix too.

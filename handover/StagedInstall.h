@@ -22,6 +22,10 @@ struct Survey {
     std::ostringstream log;
 };
 
+// Gets the names that renames left in dir onto the disk. A failure only writes a warning: the
+// renames themselves have taken place, and a next run finds what they would lose.
+void FlushRenames(const Directory& dir);
+
 // Lists dir into survey, and starts writing out each staged file that will be installed, counted
 // in for flushed. Returns dir's subdirectories.
 std::vector<boost::filesystem::path> SurveyDirectory(const Directory& dir, StagedFlush& flushed,
